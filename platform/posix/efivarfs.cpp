@@ -157,11 +157,15 @@ int CreateVariable(const char* path, const uint8_t* bytes, size_t size) {
         return errno;
     }
     int error = WriteAll(fd, bytes, size);
-    close(fd);
     if (error != 0) {
-        // Leave no empty file behind for a variable that was never written.
+        // Leave no empty file behind for a variable that was never written. efivarfs makes the
+        // file immutable at its creation, before the firmware has accepted anything, so the flag
+        // has to go first.
+        ImmutableState state;
+        ClearImmutable(fd, &state);
         unlink(path);
     }
+    close(fd);
     return error;
 }
 
