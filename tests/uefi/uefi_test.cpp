@@ -155,8 +155,11 @@ Boot RunBoot() {
         }
         boot.results[commands[i].name] = {atoi(statusText.c_str()), ReadFile(base + ".out")};
     }
+    // Only a run that came back whole removes its directory: a failed one is left to look at.
     boot.ran = true;
-    system(("rm -rf '" + dir + "'").c_str());
+    if (system(("rm -rf '" + dir + "'").c_str()) != 0) {
+        printf("Could not remove %s\n", dir.c_str());
+    }
     return boot;
 }
 
