@@ -1,6 +1,6 @@
-# Cross-compiling the Windows executable with Debian's MinGW-w64 (packages g++-mingw-w64-x86-64-posix,
-# binutils-mingw-w64-x86-64). The -posix compilers are the ones whose libstdc++ has std::mutex, which
-# GoogleTest needs; the win32 thread-model ones lack it.
+# Cross-compiling the Windows executable with Debian's MinGW-w64 (packages
+# g++-mingw-w64-x86-64-posix, binutils-mingw-w64-x86-64). The -posix compilers are the ones whose
+# libstdc++ has std::mutex, which GoogleTest needs; the win32 thread-model ones lack it.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
