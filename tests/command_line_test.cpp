@@ -6,6 +6,7 @@
 
 #include "cli/command_line.h"
 #include "tests/run_capture.h"
+#include "tests/stdout_capture.h"
 #include "tests/test_platform.h"
 
 namespace {
@@ -21,14 +22,14 @@ const std::string kTooLong = "\nError : Argument exceeds 255 characters";
 // is never called.
 void ExpectRejected(const std::vector<std::string>& arguments, const std::string& output) {
     RunResult result = RunTool(arguments);
-    EXPECT_EQ(result.output, output) << "arguments starting " << arguments[0];
+    EXPECT_EQ(result.output, AsWritten(output)) << "arguments starting " << arguments[0];
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_TRUE(testplatform::Calls().empty());
 }
 
 TEST(Usage, NoArgumentsPrintsUsageAndExitsWithOne) {
     RunResult result = RunTool({});
-    EXPECT_EQ(result.output, Usage());
+    EXPECT_EQ(result.output, AsWritten(Usage()));
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(testplatform::Calls().empty());
 }
@@ -95,7 +96,8 @@ TEST(ArgumentErrors, OverlongArgumentsAreRejectedNotCut) {
     // 255 characters still fit, and reach the platform whole.
     testplatform::Reset();
     RunResult result = RunTool({"/g", longest});
-    EXPECT_EQ(result.output.substr(0, NameEcho(longest).size()), NameEcho(longest));
+    std::string echo = AsWritten(NameEcho(longest));
+    EXPECT_EQ(result.output.substr(0, echo.size()), echo);
     ASSERT_EQ(testplatform::CallsOf(testplatform::Operation::Get).size(), 1u);
     EXPECT_EQ(testplatform::CallsOf(testplatform::Operation::Get)[0].name, longest);
 }
@@ -106,19 +108,20 @@ TEST(Echoes, GetWithAndWithoutGuid) {
     testplatform::PutVariable("Boot", kVendor, {0x42});
 
     RunResult plain = RunTool({"/g", "Boot"}, true);
-    EXPECT_EQ(plain.output, NameEcho("Boot") + LengthLine(1) + ReferenceDump({0x41}));
+    EXPECT_EQ(plain.output, AsWritten(NameEcho("Boot") + LengthLine(1) + ReferenceDump({0x41})));
     EXPECT_EQ(testplatform::CallsOf(testplatform::Operation::Get).back().guid, kGlobal);
 
     RunResult vendor = RunTool({"/g", "Boot", kVendor}, true);
-    EXPECT_EQ(vendor.output,
-              NameEcho("Boot") + GuidEcho(kVendor) + LengthLine(1) + ReferenceDump({0x42}));
+    EXPECT_EQ(vendor.output, AsWritten(NameEcho("Boot") + GuidEcho(kVendor) + LengthLine(1) +
+                                       ReferenceDump({0x42})));
     EXPECT_EQ(testplatform::CallsOf(testplatform::Operation::Get).back().guid, kVendor);
 }
 
 TEST(Echoes, InlineDataIsNotEchoed) {
     RunResult result = RunTool({"/s", "Name", kVendor, "2", "41", "42"});
-    EXPECT_EQ(result.output, NameEcho("Name") + GuidEcho(kVendor) + "\nNumber of Bytes : 2" +
-                                 "\nVariable Set successfully...!!!");
+    EXPECT_EQ(result.output,
+              AsWritten(NameEcho("Name") + GuidEcho(kVendor) + "\nNumber of Bytes : 2" +
+                        "\nVariable Set successfully...!!!"));
     EXPECT_EQ(testplatform::Variable("Name", kVendor), (std::vector<uint8_t>{0x41, 0x42}));
 }
 
@@ -128,7 +131,7 @@ TEST(Echoes, CountEchoIsLowerCaseHexWithoutPrefix) {
         arguments.push_back("ff");
     }
     RunResult result = RunTool(arguments);
-    EXPECT_NE(result.output.find("\nNumber of Bytes : 1f\n"), std::string::npos);
+    EXPECT_NE(result.output.find(AsWritten("\nNumber of Bytes : 1f\n")), std::string::npos);
     EXPECT_EQ(testplatform::Variable("Name", kVendor), std::vector<uint8_t>(0x1F, 0xFF));
 }
 

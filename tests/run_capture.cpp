@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "cli/run.h"
+#include "tests/stdout_capture.h"
 #include "tests/test_platform.h"
 
 RunResult RunTool(const std::vector<std::string>& arguments, bool keepPlatform) {
@@ -19,11 +20,9 @@ RunResult RunTool(const std::vector<std::string>& arguments, bool keepPlatform) 
     }
     argv.push_back(nullptr);
 
-    fflush(stdout);
-    testing::internal::CaptureStdout();
+    CaptureOutput();
     int exitCode = RunProgram(static_cast<int>(texts.size()), argv.data());
-    fflush(stdout);
-    return {exitCode, testing::internal::GetCapturedStdout()};
+    return {exitCode, CapturedOutput()};
 }
 
 std::string Usage() {

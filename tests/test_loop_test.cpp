@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tests/run_capture.h"
+#include "tests/stdout_capture.h"
 #include "tests/test_platform.h"
 
 namespace {
@@ -21,15 +22,17 @@ TEST(TestLoop, FirstIterationsAndSetFailure) {
     testplatform::Reset();
     testplatform::FailCall(Operation::Set, 3, 0x57);
     RunResult result = RunTool({"/t"}, true);
-    EXPECT_EQ(result.output,
-              Iteration("TestVariable", {0, 0, 0, 0}) + Iteration("TestVariable", {1, 0, 0, 0}) +
+    EXPECT_EQ(
+        result.output,
+        AsWritten(Iteration("TestVariable", {0, 0, 0, 0}) +
+                  Iteration("TestVariable", {1, 0, 0, 0}) +
                   "\nSetFirmwareEnvironment Function calls set failed at count : 2. Error Code : "
-                  "0x57");
+                  "0x57"));
     EXPECT_EQ(result.exitCode, 0);
-    const std::string first =
+    const std::string first = AsWritten(
         "\nTestVariable Set successfully...!!!\nLength : 4(0x4) bytes\n In Hex Bytes:\n 00  00  00 "
         " 00 \n\n In Character Bytes:\n" +
-        std::string("\0 \0 \0 \0 \n", 9);
+        std::string("\0 \0 \0 \0 \n", 9));
     EXPECT_EQ(result.output.substr(0, first.size()), first);
 
     // Set, get and pause in turn, and no pause after the failing call.
@@ -70,11 +73,11 @@ TEST(TestLoop, CounterIsLittleEndianAcrossManyIterations) {
     EXPECT_EQ(sets[256].data, (std::vector<uint8_t>{0, 1, 0, 0}));
     EXPECT_EQ(sets[298].data, (std::vector<uint8_t>{0x2A, 1, 0, 0}));
     EXPECT_EQ(testplatform::CallsOf(Operation::Sleep).size(), 299u);
-    const std::string tail =
-        "\nSetFirmwareEnvironment Function calls set failed at count : 299. Error Code : 0x5aa";
+    const std::string tail = AsWritten(
+        "\nSetFirmwareEnvironment Function calls set failed at count : 299. Error Code : 0x5aa");
     ASSERT_GE(result.output.size(), tail.size());
     EXPECT_EQ(result.output.substr(result.output.size() - tail.size()), tail);
-    const std::string last = Iteration("DriverOrder", {0x2A, 1, 0, 0}) + tail;
+    const std::string last = AsWritten(Iteration("DriverOrder", {0x2A, 1, 0, 0})) + tail;
     EXPECT_EQ(result.output.substr(result.output.size() - last.size()), last);
 }
 
@@ -84,9 +87,10 @@ TEST(TestLoop, AlwaysUsesTheGlobalGuidAndStopsOnReadFailure) {
     // Only /t reaches the loop, so the request's GUID is always the global one; the calls must
     // name it regardless.
     RunResult result = RunTool({"/t", "Named"}, true);
-    EXPECT_EQ(result.output,
-              Iteration("Named", {0, 0, 0, 0}) + "\nNamed Set successfully...!!!" +
-                  "\nGetFirmwareEnvironment Function calls failed @ count : 1.Error Code : 0x1f");
+    EXPECT_EQ(
+        result.output,
+        AsWritten(Iteration("Named", {0, 0, 0, 0}) + "\nNamed Set successfully...!!!" +
+                  "\nGetFirmwareEnvironment Function calls failed @ count : 1.Error Code : 0x1f"));
     for (const testplatform::Call& call : testplatform::Calls()) {
         if (call.operation == Operation::Set || call.operation == Operation::Get) {
             EXPECT_EQ(call.guid, kGlobal);
@@ -100,8 +104,10 @@ TEST(TestLoop, FailureInFirstIterationPrintsOnlyTheMessage) {
     testplatform::Reset();
     testplatform::FailCall(Operation::Set, 1, 0x57);
     RunResult result = RunTool({"/t"}, true);
-    EXPECT_EQ(result.output,
-              "\nSetFirmwareEnvironment Function calls set failed at count : 0. Error Code : 0x57");
+    EXPECT_EQ(
+        result.output,
+        AsWritten(
+            "\nSetFirmwareEnvironment Function calls set failed at count : 0. Error Code : 0x57"));
     EXPECT_TRUE(testplatform::CallsOf(Operation::Get).empty());
     EXPECT_TRUE(testplatform::CallsOf(Operation::Sleep).empty());
 }

@@ -120,6 +120,9 @@ DWORD GetFirmwareEnvironmentVariableA(LPCSTR lpName, LPCSTR lpGuid, PVOID pBuffe
     }
     state().lastError = ERROR_SUCCESS;
     if (state().overstatedLength != 0) {
+        // Claims more than it wrote; the rest of the buffer is zeroed so that what the program
+        // shows of it is known.
+        memset(static_cast<uint8_t*>(pBuffer) + value.size(), 0, nSize - value.size());
         return state().overstatedLength;
     }
     return static_cast<DWORD>(value.size());

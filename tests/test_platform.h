@@ -36,7 +36,8 @@ void FailCall(Operation operation, int callNumber, DWORD error);
 // AdjustTokenPrivileges succeeds but reports ERROR_NOT_ALL_ASSIGNED.
 void TokenLacksPrivilege();
 
-// A Get returns this length instead of the stored one (a misbehaving platform).
+// A Get returns this length instead of the stored one (a misbehaving platform), and zeroes the
+// buffer after the stored bytes.
 void OverstateGetLength(DWORD length);
 
 const std::vector<Call>& Calls();
