@@ -1,6 +1,10 @@
 // Privilege, get, set, data files and dumps, against the test platform.
 #include <gtest/gtest.h>
 
+#ifdef __linux__
+#include <unistd.h>
+#endif
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -210,6 +214,28 @@ TEST(DataFile, UnusableFilesEndTheRunBeforeThePlatform) {
     EXPECT_TRUE(testplatform::Calls().empty());
 #endif
 }
+
+#ifdef __linux__
+TEST(DataFile, SizesBeyondASignedCountAreRefusedNotWrapped) {
+    // Sparse files: no disk space is used. Cut to 32 bits, 4 GiB would read as 0 (a delete) and
+    // 4 GiB + 3 as 3 bytes.
+    const off_t sizes[] = {off_t(1) << 31, off_t(1) << 32, (off_t(1) << 32) + 3};
+    std::string path = WriteTempFile("sparse", {});
+    for (off_t size : sizes) {
+        if (truncate(path.c_str(), size) != 0) {
+            remove(path.c_str());
+            GTEST_SKIP() << "this file system has no sparse files of " << size << " bytes";
+        }
+        RunResult result = RunTool({"/s", "Var", kVendor, "/f", path});
+        EXPECT_EQ(result.output, NameEcho("Var") + GuidEcho(kVendor) +
+                                     "\nError in allocating memory for input data")
+            << size;
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_TRUE(testplatform::Calls().empty());
+    }
+    remove(path.c_str());
+}
+#endif
 
 TEST(Privilege, HeldPrivilegePrintsNothingAndAsksForTheRightThings) {
     testplatform::Reset();
