@@ -68,6 +68,25 @@ TEST(DumpBytes, LargeDumpMatchesReference) {
     EXPECT_EQ(DumpOf({}), ReferenceDump({}));
 }
 
+TEST(EchoFileBytes, MatchesReferenceAcrossBlockBoundaries) {
+    // Long enough to fill the output block several times, with a short last line.
+    for (size_t size : {size_t(0), size_t(1), size_t(16), size_t(1365), size_t(5003)}) {
+        std::vector<uint8_t> bytes(size);
+        std::string expected;
+        char cell[8];
+        for (size_t i = 0; i < size; ++i) {
+            bytes[i] = static_cast<uint8_t>(i * 13 + 5);
+            snprintf(cell, sizeof cell, "%s %02x", i % 16 == 0 ? "\n" : "", bytes[i]);
+            expected += cell;
+        }
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        EchoFileBytes(bytes.data(), static_cast<int32_t>(size));
+        fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), expected) << size;
+    }
+}
+
 TEST(Get, SuccessShowsLengthAndDump) {
     testplatform::Reset();
     testplatform::PutVariable("One", kGlobal, {0x5A});
