@@ -44,7 +44,8 @@ void Append(TextBlock* block, const char* text) {
     }
 }
 
-// The bytes of the line starting at offset: at most 16, fewer on the last line.
+// The bytes of the line starting at offset: at most 16, fewer on the last line. Stepping by this
+// count, the offset never passes the length, even for one close to INT32_MAX.
 size_t LineLength(int32_t length, int32_t offset) {
     int32_t left = length - offset;
     return left < static_cast<int32_t>(kLineBytes) ? static_cast<size_t>(left) : kLineBytes;
@@ -77,9 +78,10 @@ void DumpBytes(const uint8_t* data, int32_t length) {
     block.used = 0;
 
     Append(&block, "\n In Hex Bytes:");
-    for (int32_t offset = 0; offset < length; offset += static_cast<int32_t>(kLineBytes)) {
+    for (int32_t offset = 0; offset < length;) {
         const uint8_t* line = data + offset;
         size_t count = LineLength(length, offset);
+        offset += static_cast<int32_t>(count);
         char* out = LineStart(&block);
         *out++ = '\n';
         for (size_t i = 0; i < count; ++i) {
@@ -90,9 +92,10 @@ void DumpBytes(const uint8_t* data, int32_t length) {
     }
 
     Append(&block, "\n\n In Character Bytes:");
-    for (int32_t offset = 0; offset < length; offset += static_cast<int32_t>(kLineBytes)) {
+    for (int32_t offset = 0; offset < length;) {
         const uint8_t* line = data + offset;
         size_t count = LineLength(length, offset);
+        offset += static_cast<int32_t>(count);
         char* out = LineStart(&block);
         *out++ = '\n';
         // The byte itself, unfiltered: control characters and NUL included.
@@ -111,9 +114,10 @@ void DumpBytes(const uint8_t* data, int32_t length) {
 void EchoFileBytes(const uint8_t* data, int32_t length) {
     TextBlock block;
     block.used = 0;
-    for (int32_t offset = 0; offset < length; offset += static_cast<int32_t>(kLineBytes)) {
+    for (int32_t offset = 0; offset < length;) {
         const uint8_t* line = data + offset;
         size_t count = LineLength(length, offset);
+        offset += static_cast<int32_t>(count);
         char* out = LineStart(&block);
         *out++ = '\n';
         for (size_t i = 0; i < count; ++i) {
