@@ -91,7 +91,13 @@ TEST(ArgumentErrors, OverlongArgumentsAreRejectedNotCut) {
     ExpectRejected({"/s", "Name", tooLong, "1", "41"}, NameEcho("Name") + kTooLong + Usage());
     ExpectRejected({"/s", "Name", kVendor, "/f", tooLong},
                    NameEcho("Name") + GuidEcho(kVendor) + kTooLong + Usage());
-    ExpectRejected({"/t", tooLong}, kTooLong + Usage());
+    // Were the name cut instead, the loop would start: a failing first write keeps it finite.
+    testplatform::Reset();
+    testplatform::FailCall(testplatform::Operation::Set, 1, ERROR_INVALID_PARAMETER);
+    RunResult loop = RunTool({"/t", tooLong}, true);
+    EXPECT_EQ(loop.output, kTooLong + Usage());
+    EXPECT_EQ(loop.exitCode, 0);
+    EXPECT_TRUE(testplatform::Calls().empty());
 
     // 255 characters still fit, and reach the platform whole.
     testplatform::Reset();

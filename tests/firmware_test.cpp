@@ -1,6 +1,10 @@
 // Privilege, get, set, data files and dumps, against the test platform.
 #include <gtest/gtest.h>
 
+#ifdef __linux__
+#include <unistd.h>
+#endif
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -65,6 +69,25 @@ TEST(DumpBytes, LargeDumpMatchesReference) {
     }
     EXPECT_EQ(DumpOf(bytes), AsWritten(ReferenceDump(bytes)));
     EXPECT_EQ(DumpOf({}), AsWritten(ReferenceDump({})));
+}
+
+TEST(EchoFileBytes, MatchesReferenceAcrossBlockBoundaries) {
+    // Long enough to fill the output block several times, with a short last line.
+    for (size_t size : {size_t(0), size_t(1), size_t(16), size_t(1365), size_t(5003)}) {
+        std::vector<uint8_t> bytes(size);
+        std::string expected;
+        char cell[8];
+        for (size_t i = 0; i < size; ++i) {
+            bytes[i] = static_cast<uint8_t>(i * 13 + 5);
+            snprintf(cell, sizeof cell, "%s %02x", i % 16 == 0 ? "\n" : "", bytes[i]);
+            expected += cell;
+        }
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        EchoFileBytes(bytes.data(), static_cast<int32_t>(size));
+        fflush(stdout);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), expected) << size;
+    }
 }
 
 TEST(Get, SuccessShowsLengthAndDump) {
@@ -231,6 +254,28 @@ TEST(DataFile, UnusableFilesEndTheRunBeforeThePlatform) {
     EXPECT_TRUE(testplatform::Calls().empty());
 #endif
 }
+
+#ifdef __linux__
+TEST(DataFile, SizesBeyondASignedCountAreRefusedNotWrapped) {
+    // Sparse files: no disk space is used. Cut to 32 bits, 4 GiB would read as 0 (a delete) and
+    // 4 GiB + 3 as 3 bytes.
+    const off_t sizes[] = {off_t(1) << 31, off_t(1) << 32, (off_t(1) << 32) + 3};
+    std::string path = WriteTempFile("sparse", {});
+    for (off_t size : sizes) {
+        if (truncate(path.c_str(), size) != 0) {
+            remove(path.c_str());
+            GTEST_SKIP() << "this file system has no sparse files of " << size << " bytes";
+        }
+        RunResult result = RunTool({"/s", "Var", kVendor, "/f", path});
+        EXPECT_EQ(result.output, NameEcho("Var") + GuidEcho(kVendor) +
+                                     "\nError in allocating memory for input data")
+            << size;
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_TRUE(testplatform::Calls().empty());
+    }
+    remove(path.c_str());
+}
+#endif
 
 TEST(Privilege, HeldPrivilegePrintsNothingAndAsksForTheRightThings) {
     testplatform::Reset();
