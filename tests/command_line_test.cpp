@@ -95,7 +95,7 @@ TEST(ArgumentErrors, OverlongArgumentsAreRejectedNotCut) {
     testplatform::Reset();
     testplatform::FailCall(testplatform::Operation::Set, 1, ERROR_INVALID_PARAMETER);
     RunResult loop = RunTool({"/t", tooLong}, true);
-    EXPECT_EQ(loop.output, kTooLong + Usage());
+    EXPECT_EQ(loop.output, AsWritten(kTooLong + Usage()));
     EXPECT_EQ(loop.exitCode, 0);
     EXPECT_TRUE(testplatform::Calls().empty());
 

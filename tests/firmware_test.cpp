@@ -267,8 +267,8 @@ TEST(DataFile, SizesBeyondASignedCountAreRefusedNotWrapped) {
             GTEST_SKIP() << "this file system has no sparse files of " << size << " bytes";
         }
         RunResult result = RunTool({"/s", "Var", kVendor, "/f", path});
-        EXPECT_EQ(result.output, NameEcho("Var") + GuidEcho(kVendor) +
-                                     "\nError in allocating memory for input data")
+        EXPECT_EQ(result.output, AsWritten(NameEcho("Var") + GuidEcho(kVendor) +
+                                           "\nError in allocating memory for input data"))
             << size;
         EXPECT_EQ(result.exitCode, 0);
         EXPECT_TRUE(testplatform::Calls().empty());
