@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "cli/command_line.h"
-#include "cli/request.h"
+#include "firmware/request.h"
 #include "firmware/privilege.h"
 #include "firmware/test_loop.h"
 #include "firmware/variables.h"

@@ -2,7 +2,7 @@
 #ifndef KESTOMANDREL_FIRMWARE_DATA_FILE_H
 #define KESTOMANDREL_FIRMWARE_DATA_FILE_H
 
-#include "cli/request.h"
+#include "firmware/request.h"
 
 // Reads the file named by request->fileName into request->fileData and fileSize, echoes its bytes
 // and sets the source to File. Returns false after printing why when the file cannot be used; the

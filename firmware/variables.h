@@ -2,7 +2,7 @@
 #ifndef KESTOMANDREL_FIRMWARE_VARIABLES_H
 #define KESTOMANDREL_FIRMWARE_VARIABLES_H
 
-#include "cli/request.h"
+#include "firmware/request.h"
 
 // The largest variable content a get can show.
 constexpr unsigned kGetBufferSize = 4096;

@@ -1,6 +1,7 @@
-// The parsed command line: one request per run.
-#ifndef KESTOMANDREL_CLI_REQUEST_H
-#define KESTOMANDREL_CLI_REQUEST_H
+// The parsed command line: one request per run. The command line fills it and the firmware
+// commands read it, so it sits beside them, below the command-line code.
+#ifndef KESTOMANDREL_FIRMWARE_REQUEST_H
+#define KESTOMANDREL_FIRMWARE_REQUEST_H
 
 #include <cstddef>
 #include <cstdint>
@@ -27,8 +28,5 @@ struct VariableRequest {
     uint8_t* fileData = nullptr;  // owned from LoadDataFile until RunSet frees it
     int32_t fileSize = 0;
 };
-
-// A request as the run starts: no name yet, the global-variable GUID.
-void InitRequest(VariableRequest* request);
 
 #endif
