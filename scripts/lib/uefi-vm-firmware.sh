@@ -173,7 +173,7 @@ firmware_qemu() {
                 -device "virtserialport,chardev=results,name=kmvm.results") ;;
     esac
     [ "$accel" != kvm ] || qemu+=(-cpu host)
-    qemu+=(-smp 1 -nodefaults -no-reboot -display none)
+    qemu+=(-smp "$cpus" -nodefaults -no-reboot -display none)
     [ "$fw_smm" -eq 0 ] || qemu+=(-global driver=cfi.pflash01,property=secure,value=on)
     if [ "$fw_name" = u-boot ]; then
         uboot_boot_disk "$work/esp" "$cmdline"
