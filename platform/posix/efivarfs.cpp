@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/fs.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -22,6 +24,8 @@ constexpr size_t kAttributeSize = 4;
 constexpr size_t kGuidTextLength = 38;  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
 constexpr long kEfivarfsMagic = 0xde5e81e4;
 constexpr DWORD kNotEnoughMemory = 8;
+// Rounds of a write that another process keeps creating and removing under its feet.
+constexpr int kWriteRounds = 4;
 
 BOOL Fail(DWORD error) {
     SetLastError(error);
@@ -78,36 +82,91 @@ bool IsEfivarfs(int fd) {
 
 // efivarfs makes most variables immutable, so they can be neither opened for writing nor removed
 // until the flag is cleared. A file system without such flags (a plain directory) needs nothing.
-struct ImmutableState {
+//
+// While the flag is cleared the variable is unprotected: a process that ended then would leave it
+// so for good, open to any stray rm. Every signal that can be held back (all but SIGKILL and
+// SIGSTOP) therefore waits until the flag is back, and then takes effect as usual. The window is
+// opened only under the lock of the variable's file (OpenLocked), so that a parallel writer cannot
+// put the flag back between this one's clearing it and writing.
+struct FlagWindow {
+    int fd;
     bool cleared;
     int flags;
+    sigset_t signals;  // the signal mask from before the window
 };
 
-int ClearImmutable(int fd, ImmutableState* state) {
-    state->cleared = false;
+// Holds signals back and clears the flag. Returns 0 or an errno; on an error the window is closed
+// again.
+int OpenWindow(int fd, FlagWindow* window) {
+    window->fd = fd;
+    window->cleared = false;
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &window->signals);
+
     int flags = 0;
+    int error = 0;
     if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
-        if (errno == ENOTTY || errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS) {
+        if (errno != ENOTTY && errno != EOPNOTSUPP && errno != EINVAL && errno != ENOSYS) {
+            error = errno;
+        }
+    } else if ((flags & FS_IMMUTABLE_FL) != 0) {
+        int cleared = flags & ~FS_IMMUTABLE_FL;
+        if (ioctl(fd, FS_IOC_SETFLAGS, &cleared) == 0) {
+            window->cleared = true;
+            window->flags = flags;
+        } else {
+            error = errno;
+        }
+    }
+    if (error != 0) {
+        pthread_sigmask(SIG_SETMASK, &window->signals, nullptr);
+    }
+    return error;
+}
+
+// Puts the flag back, unless the file is gone, and lets any held signal take effect.
+void CloseWindow(FlagWindow* window, bool removed) {
+    if (window->cleared && !removed) {
+        ioctl(window->fd, FS_IOC_SETFLAGS, &window->flags);
+    }
+    pthread_sigmask(SIG_SETMASK, &window->signals, nullptr);
+}
+
+// Takes the exclusive advisory lock of an open variable file. A file system without locks is used
+// unlocked, as before.
+int LockFile(int fd) {
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno == EOPNOTSUPP || errno == ENOLCK || errno == EINVAL) {
             return 0;
         }
-        return errno;
+        if (errno != EINTR) {
+            return errno;
+        }
     }
-    if ((flags & FS_IMMUTABLE_FL) == 0) {
-        return 0;
-    }
-    int cleared = flags & ~FS_IMMUTABLE_FL;
-    if (ioctl(fd, FS_IOC_SETFLAGS, &cleared) != 0) {
-        return errno;
-    }
-    state->cleared = true;
-    state->flags = flags;
     return 0;
 }
 
-void RestoreImmutable(int fd, const ImmutableState& state) {
-    if (state.cleared) {
-        int flags = state.flags;
-        ioctl(fd, FS_IOC_SETFLAGS, &flags);
+// Opens the variable's file and locks it. Another process may remove the variable, or remove and
+// create it anew, while this one waits for the lock: the lock is then on a file that is no longer
+// the variable's, and the open starts over. Returns 0 or an errno (ENOENT: no such variable).
+int OpenLocked(const char* path, int* fd) {
+    for (;;) {
+        *fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (*fd < 0) {
+            return errno;
+        }
+        int error = LockFile(*fd);
+        struct stat opened;
+        struct stat current;
+        if (error == 0 && fstat(*fd, &opened) == 0 && stat(path, &current) == 0 &&
+            opened.st_dev == current.st_dev && opened.st_ino == current.st_ino) {
+            return 0;
+        }
+        close(*fd);
+        if (error != 0) {
+            return error;
+        }
     }
 }
 
@@ -129,9 +188,10 @@ int WriteAll(int fd, const uint8_t* bytes, size_t size) {
     return static_cast<size_t>(written) == size ? 0 : EIO;
 }
 
-int OverwriteVariable(const char* path, int readFd, const uint8_t* bytes, size_t size) {
-    ImmutableState state;
-    int error = ClearImmutable(readFd, &state);
+// Writes an existing variable whose file is open and locked as lockedFd.
+int OverwriteVariable(const char* path, int lockedFd, const uint8_t* bytes, size_t size) {
+    FlagWindow window;
+    int error = OpenWindow(lockedFd, &window);
     if (error != 0) {
         return error;
     }
@@ -147,7 +207,21 @@ int OverwriteVariable(const char* path, int readFd, const uint8_t* bytes, size_t
         }
         close(fd);
     }
-    RestoreImmutable(readFd, state);
+    CloseWindow(&window, false);
+    return error;
+}
+
+// Removes the variable whose file is open and locked as lockedFd.
+int RemoveVariable(const char* path, int lockedFd) {
+    FlagWindow window;
+    int error = OpenWindow(lockedFd, &window);
+    if (error != 0) {
+        return error;
+    }
+    if (unlink(path) != 0) {
+        error = errno;
+    }
+    CloseWindow(&window, error == 0);
     return error;
 }
 
@@ -156,14 +230,16 @@ int CreateVariable(const char* path, const uint8_t* bytes, size_t size) {
     if (fd < 0) {
         return errno;
     }
-    int error = WriteAll(fd, bytes, size);
+    int error = LockFile(fd);
+    if (error == 0) {
+        error = WriteAll(fd, bytes, size);
+    }
     if (error != 0) {
         // Leave no empty file behind for a variable that was never written. efivarfs makes the
         // file immutable at its creation, before the firmware has accepted anything, so the flag
-        // has to go first.
-        ImmutableState state;
-        ClearImmutable(fd, &state);
-        unlink(path);
+        // has to go first. Some firmware refuses that delete too (authenticated variables): the
+        // file then stays, with its flag back.
+        RemoveVariable(path, fd);
     }
     close(fd);
     return error;
@@ -180,15 +256,21 @@ BOOL WriteVariable(const char* path, const void* data, DWORD size) {
     }
     memcpy(bytes + kAttributeSize, data, size);
 
-    int error;
-    int readFd = open(path, O_RDONLY | O_CLOEXEC);
-    if (readFd >= 0) {
-        error = OverwriteVariable(path, readFd, bytes, total);
-        close(readFd);
-    } else if (errno == ENOENT) {
-        error = CreateVariable(path, bytes, total);
-    } else {
-        error = errno;
+    // Another process may create or remove the variable between the steps: an overwrite that finds
+    // the file gone becomes a creation, a creation that finds it there an overwrite.
+    int error = 0;
+    for (int round = 0; round < kWriteRounds; ++round) {
+        int fd;
+        error = OpenLocked(path, &fd);
+        if (error == 0) {
+            error = OverwriteVariable(path, fd, bytes, total);
+            close(fd);
+        } else if (error == ENOENT) {
+            error = CreateVariable(path, bytes, total);
+        }
+        if (error != ENOENT && error != EEXIST) {
+            break;
+        }
     }
     free(bytes);
     if (error != 0) {
@@ -199,17 +281,12 @@ BOOL WriteVariable(const char* path, const void* data, DWORD size) {
 }
 
 BOOL DeleteVariable(const char* path) {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return Fail(EfivarfsError(errno));
+    int fd;
+    int error = OpenLocked(path, &fd);
+    if (error == 0) {
+        error = RemoveVariable(path, fd);
+        close(fd);
     }
-    ImmutableState state;
-    int error = ClearImmutable(fd, &state);
-    if (error == 0 && unlink(path) != 0) {
-        error = errno;
-        RestoreImmutable(fd, state);
-    }
-    close(fd);
     if (error != 0) {
         return Fail(EfivarfsError(error));
     }

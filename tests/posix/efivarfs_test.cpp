@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -36,6 +37,18 @@ protected:
         ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     }
     void TearDown() override {
+        // A variable a test left immutable cannot be removed until its flag is cleared.
+        for (const std::string& name : Entries(dir)) {
+            int fd = open((dir + "/" + name).c_str(), O_RDONLY);
+            int flags = 0;
+            if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+                flags &= ~FS_IMMUTABLE_FL;
+                ioctl(fd, FS_IOC_SETFLAGS, &flags);
+            }
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
         std::string command = "rm -rf '" + root + "'";
         ASSERT_EQ(system(command.c_str()), 0);
     }
@@ -68,6 +81,27 @@ protected:
             closedir(d);
         }
         return names;
+    }
+    // Sets or reads the immutable flag that efivarfs puts on most variables. Setting it takes root
+    // and a file system with inode flags; the caller skips when it cannot.
+    bool MakeImmutable(const std::string& name) const {
+        int fd = open(FileOf(name).c_str(), O_RDONLY);
+        int flags = 0;
+        bool made = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                    (flags |= FS_IMMUTABLE_FL, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+        if (fd >= 0) {
+            close(fd);
+        }
+        return made;
+    }
+    bool IsImmutable(const std::string& name) const {
+        int fd = open(FileOf(name).c_str(), O_RDONLY);
+        int flags = 0;
+        bool got = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return got && (flags & FS_IMMUTABLE_FL) != 0;
     }
     BOOL Set(const char* name, std::vector<uint8_t> data, const char* guid = kGuid) {
         return EfivarfsSetVariable(dir.c_str(), name, guid, data.empty() ? nullptr : data.data(),
@@ -220,28 +254,73 @@ TEST_F(EfivarfsDirectory, FailedCreationLeavesNoFile) {
 
 TEST_F(EfivarfsDirectory, ImmutableVariablesAreOverwrittenAndDeleted) {
     ASSERT_TRUE(Set("Locked", {1}));
-    int fd = open(FileOf("Locked").c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    int flags = 0;
-    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
-        close(fd);
-        GTEST_SKIP() << "this file system has no inode flags";
+    if (!MakeImmutable("Locked")) {
+        GTEST_SKIP() << "cannot set the immutable flag here (needs root and inode flags)";
     }
-    int locked = flags | FS_IMMUTABLE_FL;
-    if (ioctl(fd, FS_IOC_SETFLAGS, &locked) != 0) {
-        close(fd);
-        GTEST_SKIP() << "cannot set the immutable flag here (needs CAP_LINUX_IMMUTABLE)";
-    }
-
     EXPECT_TRUE(Set("Locked", {2, 3}));
     EXPECT_EQ(Contents(FileOf("Locked")), (std::vector<uint8_t>{7, 0, 0, 0, 2, 3}));
-    int after = 0;
-    ASSERT_EQ(ioctl(fd, FS_IOC_GETFLAGS, &after), 0);
-    EXPECT_NE(after & FS_IMMUTABLE_FL, 0) << "the flag is restored after the write";
+    EXPECT_TRUE(IsImmutable("Locked")) << "the flag is restored after the write";
 
     EXPECT_TRUE(Set("Locked", {}));
     EXPECT_TRUE(Entries(dir).empty());
-    close(fd);
+}
+
+// A signal that lands while the flag is cleared must not end the process before the flag is back.
+// The file-size limit makes the write itself raise SIGXFSZ, whose default action ends the process:
+// a signal at the worst moment, every time.
+TEST_F(EfivarfsDirectory, SignalDuringAWriteWaitsForTheFlag) {
+    ASSERT_TRUE(Set("Locked", {1}));
+    if (!MakeImmutable("Locked")) {
+        GTEST_SKIP() << "cannot set the immutable flag here (needs root and inode flags)";
+    }
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit none = {0, 0};
+        setrlimit(RLIMIT_FSIZE, &none);
+        Set("Locked", {2, 3});
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << "status " << status;
+    EXPECT_TRUE(IsImmutable("Locked")) << "the process ended with the flag cleared";
+    EXPECT_EQ(Contents(FileOf("Locked")), (std::vector<uint8_t>{7, 0, 0, 0, 1}));
+}
+
+// Writers of one immutable variable in parallel: each clears and restores the flag, and none may
+// find it put back by another between its clearing and its write.
+TEST_F(EfivarfsDirectory, ParallelWritersDoNotFailOneAnother) {
+    ASSERT_TRUE(Set("Shared", {0}));
+    if (!MakeImmutable("Shared")) {
+        GTEST_SKIP() << "cannot set the immutable flag here (needs root and inode flags)";
+    }
+    constexpr int kWriters = 4;
+    constexpr int kWrites = 200;
+    std::vector<pid_t> children;
+    for (int w = 0; w < kWriters; ++w) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            int failures = 0;
+            for (int i = 0; i < kWrites; ++i) {
+                failures +=
+                    Set("Shared", {static_cast<uint8_t>(w), static_cast<uint8_t>(i)}) ? 0 : 1;
+            }
+            _exit(failures > 255 ? 255 : failures);
+        }
+        children.push_back(child);
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "a writer failed " << WEXITSTATUS(status) << " of " << kWrites << " writes";
+    }
+    EXPECT_TRUE(IsImmutable("Shared"));
+    std::vector<uint8_t> last = Contents(FileOf("Shared"));
+    ASSERT_EQ(last.size(), 6u);
+    EXPECT_EQ(last[5], kWrites - 1) << "the last write of one of the writers";
 }
 
 TEST(PosixToken, PrivilegeLookupAndAdjust) {
