@@ -39,13 +39,14 @@ enum Family : unsigned { kEdk2 = 1, kSecure = 2, kUboot = 4, kAll = kEdk2 | kSec
 struct Firmware {
     std::string name;
     unsigned family;
+    std::string preset;  // the build of the tool it runs
 };
 
-const Firmware kFirmwares[] = {{"ovmf", kEdk2},
-                               {"ovmf-secure", kEdk2 | kSecure},
-                               {"ovmf-ia32", kEdk2},
-                               {"aavmf", kEdk2},
-                               {"u-boot", kUboot}};
+const Firmware kFirmwares[] = {{"ovmf", kEdk2, "linux-static"},
+                               {"ovmf-secure", kEdk2 | kSecure, "linux-static"},
+                               {"ovmf-ia32", kEdk2, "linux-static"},
+                               {"aavmf", kEdk2, "linux-aarch64-static"},
+                               {"u-boot", kUboot, "linux-aarch64-static"}};
 Firmware gFirmware = kFirmwares[0];
 
 bool Takes(unsigned families) {
