@@ -1,6 +1,8 @@
+# shellcheck shell=bash
 # The firmwares scripts/uefi-vm can boot, one table: what each needs from the host, how QEMU starts
 # it, and the guest (kernel, busybox, tool) that runs on it. Sourced by scripts/uefi-vm, which
-# defines fail and root.
+# defines fail, root, work and the options, and reads the variables set here.
+# shellcheck disable=SC2034,SC2154  # variables shared with scripts/uefi-vm
 
 readonly FIRMWARES="ovmf ovmf-secure ovmf-ia32 aavmf u-boot"
 readonly OVMF_DIR=/usr/share/OVMF
@@ -174,11 +176,11 @@ firmware_qemu() {
     esac
     [ "$accel" != kvm ] || qemu+=(-cpu host)
     qemu+=(-smp "$cpus" -nodefaults -no-reboot -display none)
-    [ "$fw_smm" -eq 0 ] || qemu+=(-global driver=cfi.pflash01,property=secure,value=on)
+    [ "$fw_smm" -eq 0 ] || qemu+=(-global "driver=cfi.pflash01,property=secure,value=on")
     if [ "$fw_name" = u-boot ]; then
         uboot_boot_disk "$work/esp" "$cmdline"
         qemu+=(-bios "$fw_code" -drive "if=none,id=esp,format=raw,readonly=on,file=fat:$work/esp"
-            -device virtio-blk-device,drive=esp)
+            -device "virtio-blk-device,drive=esp")
     else
         qemu+=(-drive "if=pflash,format=raw,unit=0,readonly=on,file=$fw_code"
             -drive "if=pflash,format=raw,unit=1,file=$store"

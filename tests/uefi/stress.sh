@@ -28,6 +28,7 @@ immutable() {
 stopped_run() {
     sig=$1 min=$2 spread=$3
     shift 3
+    # shellcheck disable=SC3028  # busybox sh has RANDOM
     sh -c "(usleep $((min + RANDOM % spread)); kill -$sig \$\$) & exec kestomandrel \"\$@\"" \
         sh "$@" >/dev/null 2>&1
 }
@@ -96,8 +97,9 @@ parallel() {
     done
     wait
     failed=$(cat /tmp/writer.* | wc -l)
-    immutable "$file" && flag=set || flag=cleared
-    echo "writes $((writers * writes)) failed $failed flag $flag codes" $(cat /tmp/writer.*)
+    flag="cleared"
+    immutable "$file" && flag="set"
+    echo "writes $((writers * writes)) failed $failed flag $flag codes $(cat /tmp/writer.* | tr '\n' ' ')"
 }
 
 flag() {
