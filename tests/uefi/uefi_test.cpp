@@ -29,7 +29,7 @@ const std::string kImageSecurity = "{D719B2CB-3D3A-4596-A3BC-DAD00E67656F}";
 constexpr int kLoopSeconds = 3;
 // Interruption and concurrency: tries of a stopped write, of a stopped loop, parallel writers.
 constexpr int kSignalTries = 40;
-constexpr int kLoopTries = 4;
+constexpr int kLoopTries = 8;
 constexpr int kWriters = 8;
 constexpr int kWritesEach = 10;
 
@@ -478,13 +478,15 @@ TEST(Uefi, LoopOnAnImmutableVariableKeepsItsFlag) {
     EXPECT_EQ(Ran("sysprep-immutable").status, 0) << "efivarfs makes SysPrepOrder immutable";
     ExpectStoppedLoop("loop-sysprep", "SysPrepOrder");
     EXPECT_EQ(Ran("sysprep-immutable-after").status, 0) << "the stop left the flag cleared";
-    // More stops, at random moments.
+    // More stops, at random moments, by each signal: each must end the loop (the tool has the
+    // default reaction to it) with the status of that signal.
     const std::string& line = Ran("stress-loop").output;
-    printf("%s: /t SysPrepOrder stopped by SIGINT: %s", gFirmware.name.c_str(), line.c_str());
+    printf("%s: /t SysPrepOrder stopped by TERM, INT, HUP, QUIT: %s", gFirmware.name.c_str(),
+           line.c_str());
     std::map<std::string, int> counts = Counts(line);
     EXPECT_EQ(counts["tries"], kLoopTries) << line;
     EXPECT_EQ(counts["cleared"], 0) << line;
-    EXPECT_EQ(counts["not-130"], 0) << line;
+    EXPECT_EQ(counts["wrong-status"], 0) << line;
 }
 
 TEST(Uefi, InterruptedWritesKeepTheFlag) {
@@ -494,10 +496,9 @@ TEST(Uefi, InterruptedWritesKeepTheFlag) {
     std::map<std::string, int> counts = Counts(line);
     EXPECT_EQ(counts["tries"], kSignalTries) << line;
     EXPECT_EQ(counts["cleared"], 0) << line;
-    // Each signal ended some runs: the tool did not ignore it.
-    for (const char* signal : {"TERM", "INT", "HUP", "QUIT"}) {
-        EXPECT_GT(counts[signal], 0) << signal << ": " << line;
-    }
+    // Some signals must land while the tool runs, not all after it. Under 32-bit firmware few do:
+    // the kernel calls it with interrupts off, and a signal sent meanwhile comes too late.
+    EXPECT_GE(counts["TERM"] + counts["INT"] + counts["HUP"] + counts["QUIT"], 2) << line;
 }
 
 TEST(Uefi, ParallelWritersDoNotFailOneAnother) {
