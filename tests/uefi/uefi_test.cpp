@@ -496,8 +496,8 @@ TEST(Uefi, InterruptedWritesKeepTheFlag) {
     std::map<std::string, int> counts = Counts(line);
     EXPECT_EQ(counts["tries"], kSignalTries) << line;
     EXPECT_EQ(counts["cleared"], 0) << line;
-    // Some signals must land while the tool runs, not all after it. Under 32-bit firmware few do:
-    // the kernel calls it with interrupts off, and a signal sent meanwhile comes too late.
+    // Some signals must land while the tool runs, not all after it. Under the 32-bit firmware
+    // (mixed mode) few do: 5 to 10 of 40 were seen.
     EXPECT_GE(counts["TERM"] + counts["INT"] + counts["HUP"] + counts["QUIT"], 2) << line;
 }
 
