@@ -1,6 +1,7 @@
 #include "firmware/output.h"
 
 #include <cstdarg>
+#include <cstdio>
 
 void PrintText(const char* format, ...) {
     // Room for the longest message: a 255-character name and a sentence.
