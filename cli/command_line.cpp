@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "firmware/data_file.h"
+#include "firmware/output.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ bool ParseSetData(int argc, char** argv, int next, VariableRequest* request) {
 
     request->source = SetSource::Inline;
     request->count = ParseHexByte(argv[next]);
-    printf("\nNumber of Bytes : %x", static_cast<unsigned>(request->count));
+    PrintText("\nNumber of Bytes : %x", static_cast<unsigned>(request->count));
     if (static_cast<uint32_t>(argc) != request->count + 5) {
         return FailWithUsage("\nError : Invalid Number of Bytes given as input");
     }
@@ -130,7 +131,7 @@ bool ParseCommandLine(int argc, char** argv, VariableRequest* request) {
     if (!CopyArgument(request->name, argv[2])) {
         return false;
     }
-    printf("\nVariable Name : %s", request->name);
+    PrintText("\nVariable Name : %s", request->name);
 
     int next = 3;
     if (argc >= 4) {
@@ -138,7 +139,7 @@ bool ParseCommandLine(int argc, char** argv, VariableRequest* request) {
         if (!CopyArgument(request->guid, argv[3])) {
             return false;
         }
-        printf("\nGUID Value : %s", request->guid);
+        PrintText("\nGUID Value : %s", request->guid);
         next = 4;
     }
 

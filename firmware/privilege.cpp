@@ -2,10 +2,12 @@
 
 #include <cstdio>
 
+#include "firmware/output.h"
+
 bool EnableFirmwarePrivilege(HANDLE token) {
     LUID luid;
     if (!LookupPrivilegeValueA(nullptr, "SeSystemEnvironmentPrivilege", &luid)) {
-        printf("\nLookupPrivilegeValue error: %u", static_cast<unsigned>(GetLastError()));
+        PrintText("\nLookupPrivilegeValue error: %u", static_cast<unsigned>(GetLastError()));
         return false;
     }
 
@@ -15,7 +17,7 @@ bool EnableFirmwarePrivilege(HANDLE token) {
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     if (!AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(TOKEN_PRIVILEGES), nullptr,
                                nullptr)) {
-        printf("\nAdjustTokenPrivileges error: %u", static_cast<unsigned>(GetLastError()));
+        PrintText("\nAdjustTokenPrivileges error: %u", static_cast<unsigned>(GetLastError()));
         return false;
     }
 
@@ -32,13 +34,13 @@ bool RunPrivilegeStage() {
     // The handle is kept until the process ends.
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_READ, &token)) {
-        printf("\nError: Couldn't open the process token.Error Code : 0x%x",
-               static_cast<unsigned>(GetLastError()));
+        PrintText("\nError: Couldn't open the process token.Error Code : 0x%x",
+                  static_cast<unsigned>(GetLastError()));
         return false;
     }
     if (!EnableFirmwarePrivilege(token)) {
-        printf("\nError : Not able to set the Privilege for this process.Error Code : 0x%x",
-               static_cast<unsigned>(GetLastError()));
+        PrintText("\nError : Not able to set the Privilege for this process.Error Code : 0x%x",
+                  static_cast<unsigned>(GetLastError()));
         return false;
     }
     return true;

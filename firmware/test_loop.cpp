@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "firmware/output.h"
 #include "firmware/variables.h"
 #include "platform/platform.h"
 
@@ -22,21 +23,22 @@ void RunTestLoop(const VariableRequest& request) {
 
         if (!SetFirmwareEnvironmentVariableA(request.name, kGlobalVariableGuid, written,
                                              sizeof written)) {
-            printf(
+            PrintText(
                 "\nSetFirmwareEnvironment Function calls set failed at count : %d. Error Code : "
                 "0x%x",
                 static_cast<int>(static_cast<int32_t>(counter)),
                 static_cast<unsigned>(GetLastError()));
             return;
         }
-        printf("\n%s Set successfully...!!!", request.name);
+        PrintText("\n%s Set successfully...!!!", request.name);
 
         DWORD length = GetFirmwareEnvironmentVariableA(request.name, kGlobalVariableGuid, readBack,
                                                        kReadBackSize);
         if (length == 0) {
-            printf("\nGetFirmwareEnvironment Function calls failed @ count : %d.Error Code : 0x%x",
-                   static_cast<int>(static_cast<int32_t>(counter)),
-                   static_cast<unsigned>(GetLastError()));
+            PrintText(
+                "\nGetFirmwareEnvironment Function calls failed @ count : %d.Error Code : 0x%x",
+                static_cast<int>(static_cast<int32_t>(counter)),
+                static_cast<unsigned>(GetLastError()));
             return;
         }
         PrintVariable(readBack, kReadBackSize, length);

@@ -4,11 +4,12 @@
 #include <cstdlib>
 
 #include "firmware/dump.h"
+#include "firmware/output.h"
 #include "platform/platform.h"
 
 void PrintVariable(const uint8_t* buffer, unsigned capacity, unsigned length) {
-    printf("\nLength : %ld(0x%lx) bytes", static_cast<long>(length),
-           static_cast<unsigned long>(length));
+    PrintText("\nLength : %ld(0x%lx) bytes", static_cast<long>(length),
+              static_cast<unsigned long>(length));
     DumpBytes(buffer, static_cast<int32_t>(length < capacity ? length : capacity));
 }
 
@@ -17,8 +18,8 @@ void RunGet(const VariableRequest& request) {
     DWORD length =
         GetFirmwareEnvironmentVariableA(request.name, request.guid, buffer, kGetBufferSize);
     if (length == 0) {
-        printf("\nGetFirmwareEnvironment Function calls failed.Error Code : 0x%x",
-               static_cast<unsigned>(GetLastError()));
+        PrintText("\nGetFirmwareEnvironment Function calls failed.Error Code : 0x%x",
+                  static_cast<unsigned>(GetLastError()));
         return;
     }
     PrintVariable(buffer, kGetBufferSize, length);
@@ -42,7 +43,7 @@ void RunSet(VariableRequest* request) {
     if (written) {
         fputs("\nVariable Set successfully...!!!", stdout);
     } else {
-        printf("\nSetFirmwareEnvironment Function call failed. Error Code : 0x%x",
-               static_cast<unsigned>(GetLastError()));
+        PrintText("\nSetFirmwareEnvironment Function call failed. Error Code : 0x%x",
+                  static_cast<unsigned>(GetLastError()));
     }
 }

@@ -21,7 +21,6 @@ namespace {
 // Non-volatile, boot-service and runtime access: what Windows gives a variable it writes.
 constexpr uint32_t kAttributes = 0x7;
 constexpr size_t kAttributeSize = 4;
-constexpr size_t kGuidTextLength = 38;  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
 constexpr long kEfivarfsMagic = 0xde5e81e4;
 constexpr DWORD kNotEnoughMemory = 8;
 // Rounds of a write that another process keeps creating and removing under its feet.
@@ -30,23 +29,6 @@ constexpr int kWriteRounds = 4;
 BOOL Fail(DWORD error) {
     SetLastError(error);
     return FALSE;
-}
-
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool IsGuidText(const char* guid) {
-    if (strlen(guid) != kGuidTextLength || guid[0] != '{' || guid[kGuidTextLength - 1] != '}') {
-        return false;
-    }
-    for (size_t i = 1; i < kGuidTextLength - 1; ++i) {
-        bool dash = (i == 9 || i == 14 || i == 19 || i == 24);
-        if (dash ? guid[i] != '-' : !IsHexDigit(guid[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Neither a missing efivarfs nor a legacy-BIOS machine has the directory; Windows answers every
@@ -295,29 +277,6 @@ BOOL DeleteVariable(const char* path) {
 }
 
 }  // namespace
-
-bool EfivarfsFileName(LPCSTR name, LPCSTR guid, char* out, size_t outSize) {
-    if (name == nullptr || guid == nullptr || !IsGuidText(guid)) {
-        return false;
-    }
-    // The name must stay one file inside the directory: no separator, and short enough for a file
-    // name once "-<guid>" is appended.
-    size_t nameLength = strlen(name);
-    size_t fileNameLength = nameLength + 1 + (kGuidTextLength - 2);
-    if (nameLength == 0 || strchr(name, '/') != nullptr || fileNameLength > NAME_MAX ||
-        fileNameLength >= outSize) {
-        return false;
-    }
-    memcpy(out, name, nameLength);
-    out[nameLength] = '-';
-    char* lower = out + nameLength + 1;
-    for (size_t i = 1; i < kGuidTextLength - 1; ++i) {
-        char c = guid[i];
-        *lower++ = (c >= 'A' && c <= 'F') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    *lower = '\0';
-    return true;
-}
 
 DWORD EfivarfsError(int error) {
     switch (error) {

@@ -4,11 +4,8 @@
 
 #include <cstddef>
 
+#include "platform/posix/efivarfs_name.h"
 #include "platform/posix/windows_api.h"
-
-// The file name of a variable, "<name>-<guid>" with the GUID in lower case and without braces.
-// Returns false when the name or the GUID text is not acceptable.
-bool EfivarfsFileName(LPCSTR name, LPCSTR guid, char* out, size_t outSize);
 
 // The Windows error code for an errno from efivarfs.
 DWORD EfivarfsError(int error);

@@ -99,6 +99,19 @@ void SetLastError(DWORD dwErrCode) {
     lastError = dwErrCode;
 }
 
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE, BOOL) {
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode) {
+    if (hProcess != GetCurrentProcess()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    _exit(static_cast<int>(uExitCode & 0xFF));
+}
+
 void Sleep(DWORD dwMilliseconds) {
     timespec pause = {static_cast<time_t>(dwMilliseconds / 1000),
                       static_cast<long>(dwMilliseconds % 1000) * 1000000L};

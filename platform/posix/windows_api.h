@@ -17,6 +17,8 @@ typedef HANDLE* PHANDLE;
 typedef void* PVOID;
 typedef const char* LPCSTR;
 typedef DWORD* PDWORD;
+typedef unsigned int UINT;
+typedef BOOL (*PHANDLER_ROUTINE)(DWORD dwCtrlType);
 
 struct LUID {
     DWORD LowPart;
@@ -41,6 +43,7 @@ static_assert(sizeof(TOKEN_PRIVILEGES) == 16,
 #define ERROR_SUCCESS 0
 #define ERROR_INVALID_FUNCTION 1
 #define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_HANDLE 6
 #define ERROR_WRITE_PROTECT 19
 #define ERROR_GEN_FAILURE 31
 #define ERROR_INVALID_PARAMETER 87
@@ -50,6 +53,8 @@ static_assert(sizeof(TOKEN_PRIVILEGES) == 16,
 #define ERROR_NO_SUCH_PRIVILEGE 1313
 #define ERROR_PRIVILEGE_NOT_HELD 1314
 #define ERROR_NO_SYSTEM_RESOURCES 1450
+
+#define STATUS_CONTROL_C_EXIT 0xC000013Au
 
 #define SE_PRIVILEGE_ENABLED 0x00000002
 #define TOKEN_QUERY 0x0008
@@ -69,5 +74,11 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 void Sleep(DWORD dwMilliseconds);
+// Linux has no console control events: Ctrl-C is SIGINT, whose default action already ends the
+// process without writing what stdio still holds. The handler is accepted and never called.
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
+// For the calling process (GetCurrentProcess()): ends it at once with the code's low byte as its
+// status, nothing flushed.
+BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode);
 
 #endif
