@@ -1,12 +1,15 @@
-// The tool on real UEFI firmware: OVMF's variable driver in a QEMU virtual machine, reached through
-// the kernel's efivarfs. One boot runs every command line below; the tests then compare what each
-// printed, byte for byte, with the expected text.
+// The tool on real UEFI firmware in a QEMU virtual machine, reached through the kernel's efivarfs:
+// the firmware is named on the command line ("uefi_tests --firmware NAME", one of
+// scripts/uefi-vm's). One boot runs every command line below that the firmware's family takes; the
+// tests then compare what each printed, byte for byte, with what that firmware is expected to
+// answer.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,12 +19,39 @@
 namespace {
 
 const std::string kVm = KESTOMANDREL_UEFI_VM;
+const std::string kStress = KESTOMANDREL_UEFI_STRESS;
 const std::string kGlobal = "{8BE4DF61-93CA-11D2-AA0D-00E098032B8C}";
 const std::string kVendor = "{4B4D5646-0001-4E6F-8000-4B45535443AE}";
 const std::string kVars = "/sys/firmware/efi/efivars/";
 const std::string kGlobalFile = "8be4df61-93ca-11d2-aa0d-00e098032b8c";
 const std::string kVendorFile = "4b4d5646-0001-4e6f-8000-4b45535443ae";
-constexpr int kLoopSeconds = 4;
+const std::string kImageSecurity = "{D719B2CB-3D3A-4596-A3BC-DAD00E67656F}";
+constexpr int kLoopSeconds = 3;
+// Interruption and concurrency: tries of a stopped write, of a stopped loop, parallel writers.
+constexpr int kSignalTries = 40;
+constexpr int kLoopTries = 8;
+constexpr int kWriters = 8;
+constexpr int kWritesEach = 10;
+
+// The firmware families: which command lines run, and what they answer.
+enum Family : unsigned { kEdk2 = 1, kSecure = 2, kUboot = 4, kAll = kEdk2 | kSecure | kUboot };
+
+struct Firmware {
+    std::string name;
+    unsigned family;
+    std::string preset;  // the build of the tool it runs
+};
+
+const Firmware kFirmwares[] = {{"ovmf", kEdk2, "linux-static"},
+                               {"ovmf-secure", kEdk2 | kSecure, "linux-static"},
+                               {"ovmf-ia32", kEdk2, "linux-static"},
+                               {"aavmf", kEdk2, "linux-aarch64-static"},
+                               {"u-boot", kUboot, "linux-aarch64-static"}};
+Firmware gFirmware = kFirmwares[0];
+
+bool Takes(unsigned families) {
+    return (gFirmware.family & families) != 0;
+}
 
 const std::string kSetOk = "\nVariable Set successfully...!!!";
 const std::string kGetFailed = "\nGetFirmwareEnvironment Function calls failed.Error Code : 0x";
@@ -44,40 +74,120 @@ std::vector<unsigned char> BigValue() {
 struct Command {
     std::string name;
     std::string line;  // for the VM's shell, run in the directory holding the data files
+    unsigned families;
 };
+
+// Variables the system may read but not change: a write of one byte and a delete are refused with
+// these codes, and a read before and after shows the same.
+struct Protected {
+    std::string name;
+    std::string guid;
+    unsigned families;
+    const char* edk2Write;
+    const char* edk2Delete;
+    const char* ubootWrite;
+    const char* ubootDelete;  // "cb" where U-Boot has no such variable
+};
+
+const std::vector<Protected>& ProtectedVariables() {
+    static const std::vector<Protected> table = {
+        {"SecureBoot", kGlobal, kAll, "13", "57", "13", "13"},
+        {"PK", kGlobal, kSecure | kUboot, "57", "57", "13", "cb"},
+        {"KEK", kGlobal, kSecure | kUboot, "57", "57", "13", "cb"},
+        {"db", kImageSecurity, kSecure | kUboot, "57", "57", "13", "cb"},
+        {"dbx", kImageSecurity, kSecure | kUboot, "57", "57", "13", "cb"},
+        {"PlatformLang", kGlobal, kUboot, "", "", "13", "13"},
+        {"OsIndicationsSupported", kGlobal, kUboot, "", "", "13", "13"},
+    };
+    return table;
+}
+
+// Variables every firmware lets the system read, and BootOrder, which U-Boot does not have.
+const char* const kReads[] = {"BootOrder", "PlatformLang", "SecureBoot"};
+
+std::string Stress(const std::string& arguments) {
+    return "sh stress.sh " + arguments;
+}
 
 // In the order the VM runs them: each line may depend on the ones before.
 std::vector<Command> Commands() {
     const std::string tool = "kestomandrel ";
     const std::string vendorVar = "KmVendorVar '" + kVendor + "'";
-    return {
-        {"bootorder", tool + "/g BootOrder"},
-        {"bootorder-file", "cat " + kVars + "BootOrder-" + kGlobalFile},
+    const std::string vendor = " '" + kVendor + "' ";
+    const std::string global = " '" + kGlobal + "' ";
+    std::vector<Command> commands;
+    for (const char* name : kReads) {
+        commands.push_back({std::string("read-") + name, tool + "/g " + name, kAll});
+        commands.push_back({std::string("file-") + name,
+                            "cat " + kVars + name + "-" + kGlobalFile + " 2>/dev/null", kAll});
+    }
+    for (const Protected& p : ProtectedVariables()) {
+        const std::string var = p.name + " '" + p.guid + "'";
+        commands.push_back({p.name + "-before", tool + "/g " + var, p.families});
+        commands.push_back({p.name + "-write", tool + "/s " + var + " 1 0", p.families});
+        commands.push_back({p.name + "-delete", tool + "/s " + var + " 0", p.families});
+        commands.push_back({p.name + "-after", tool + "/g " + var, p.families});
+    }
+    std::vector<Command> rest = {
+        {"vendor-set", tool + "/s " + vendorVar + " 3 de ad 0xbe", kAll},
+        {"vendor-get", tool + "/g " + vendorVar, kAll},
+        {"vendor-set-file", tool + "/s " + vendorVar + " /f value.bin", kEdk2},
+        {"vendor-get-file", tool + "/g " + vendorVar, kEdk2},
+        {"vendor-stays-immutable", Stress("flag " + vendorVar), kEdk2},
+        {"vendor-delete", tool + "/s " + vendorVar + " 0", kEdk2},
+        {"vendor-get-deleted", tool + "/g " + vendorVar, kEdk2},
+        {"vendor-delete-again", tool + "/s " + vendorVar + " 0", kEdk2},
 
-        {"vendor-set", tool + "/s " + vendorVar + " 3 de ad 0xbe"},
-        {"vendor-get", tool + "/g " + vendorVar},
-        {"vendor-set-file", tool + "/s " + vendorVar + " /f value.bin"},
-        {"vendor-get-file", tool + "/g " + vendorVar},
-        {"vendor-stays-immutable", "printf '\\007\\000\\000\\000x' > " + kVars + "KmVendorVar-" +
-                                       kVendorFile + " 2>/dev/null"},
-        {"vendor-delete", tool + "/s " + vendorVar + " 0"},
-        {"vendor-get-deleted", tool + "/g " + vendorVar},
-        {"vendor-delete-again", tool + "/s " + vendorVar + " 0"},
+        {"big-set", tool + "/s KmBigVar '" + kVendor + "' /f big.bin", kEdk2},
+        {"big-get", tool + "/g KmBigVar '" + kVendor + "'", kEdk2},
 
-        {"big-set", tool + "/s KmBigVar '" + kVendor + "' /f big.bin"},
-        {"big-get", tool + "/g KmBigVar '" + kVendor + "'"},
+        // The kernel checks Timeout's size before the firmware sees it.
+        {"timeout-before", tool + "/g Timeout", kEdk2},
+        {"timeout-short", tool + "/s Timeout" + global + "1 5", kEdk2},
+        {"timeout-after", tool + "/g Timeout", kEdk2},
 
-        {"loop-testvariable", tool + "/t"},
-        {"testvariable-delete", tool + "/s TestVariable '" + kGlobal + "' 0"},
+        // The firmware refuses an authenticated variable written without authentication, but
+        // efivarfs keeps the file it made for it until the next boot.
+        {"auth-create", tool + "/s dbt '" + kImageSecurity + "' 1 0", kEdk2},
+        {"auth-file-kept", "wc -c < " + kVars + "dbt-d719b2cb-3d3a-4596-a3bc-dad00e67656f", kEdk2},
+        {"auth-immutable", Stress("flag dbt '" + kImageSecurity + "'"), kEdk2},
+        {"auth-get", tool + "/g dbt '" + kImageSecurity + "'", kEdk2},
+        {"auth-delete", tool + "/s dbt '" + kImageSecurity + "' 0", kEdk2},
+        {"auth-still-immutable", Stress("flag dbt '" + kImageSecurity + "'"), kEdk2},
+
+        {"loop-testvariable", tool + "/t", kAll},
+        {"testvariable-delete", tool + "/s TestVariable '" + kGlobal + "' 0", kAll},
 
         {"loop-driverorder",
-         "timeout -s INT " + std::to_string(kLoopSeconds) + " " + tool + "/t DriverOrder"},
-        {"driverorder-get", tool + "/g DriverOrder"},
+         "timeout -s INT " + std::to_string(kLoopSeconds) + " " + tool + "/t DriverOrder", kEdk2},
+        {"driverorder-get", tool + "/g DriverOrder", kEdk2},
 
-        {"user-get", "as-user " + tool + "/g BootOrder"},
-        {"user-set", "as-user " + tool + "/s KmUserVar '" + kVendor + "' 1 41"},
-        {"user-set-not-written", tool + "/g KmUserVar '" + kVendor + "'"},
+        // SysPrepOrder is a global variable edk2 accepts and efivarfs makes immutable.
+        {"sysprep-create", tool + "/s SysPrepOrder" + global + "2 1 0", kEdk2},
+        {"sysprep-immutable", Stress("flag SysPrepOrder" + global), kEdk2},
+        {"loop-sysprep",
+         "timeout -s INT " + std::to_string(kLoopSeconds) + " " + tool + "/t SysPrepOrder", kEdk2},
+        {"sysprep-immutable-after", Stress("flag SysPrepOrder" + global), kEdk2},
+        {"stress-loop", Stress("loop SysPrepOrder " + std::to_string(kLoopTries)), kEdk2},
+        {"stress-signals", Stress("signals KmSignalVar" + vendor + std::to_string(kSignalTries)),
+         kEdk2},
+        {"stress-parallel",
+         Stress("parallel KmParallelVar" + vendor + std::to_string(kWriters) + " " +
+                std::to_string(kWritesEach)),
+         kEdk2},
+
+        {"user-get", "as-user " + tool + "/g BootOrder", kAll},
+        {"user-set", "as-user " + tool + "/s KmUserVar '" + kVendor + "' 1 41", kAll},
+        {"user-set-not-written", tool + "/g KmUserVar '" + kVendor + "'", kAll},
     };
+    commands.insert(commands.end(), rest.begin(), rest.end());
+    std::vector<Command> taken;
+    for (const Command& command : commands) {
+        if (Takes(command.families)) {
+            taken.push_back(command);
+        }
+    }
+    return taken;
 }
 
 struct Result {
@@ -138,8 +248,13 @@ Boot RunBoot() {
         return boot;
     }
 
-    std::string run = "'" + kVm + "' --file '" + dir + "/value.bin' --file '" + dir +
-                      "/big.bin' --batch '" + dir + "/batch' --out '" + dir + "/out' 2>'" + dir +
+    // Two virtual CPUs, so that parallel writers really run at once. The tool is built beforehand
+    // (scripts/test-uefi), not by each of the tests running side by side.
+    const std::string tool =
+        std::string(KESTOMANDREL_BUILD_DIR) + "/" + gFirmware.preset + "/kestomandrel";
+    std::string run = "'" + kVm + "' --firmware " + gFirmware.name + " --cpus 2 --tool '" + tool +
+                      "' --file '" + dir + "/value.bin' --file '" + dir + "/big.bin' --file '" +
+                      kStress + "' --batch '" + dir + "/batch' --out '" + dir + "/out' 2>'" + dir +
                       "/vm.err'";
     int status = system(run.c_str());
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -193,28 +308,88 @@ std::vector<unsigned char> Counter(unsigned value) {
             static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
 }
 
-TEST(Uefi, BootOrderOfTheFirmware) {
-    // efivarfs shows the firmware's own bytes after 4 bytes of attributes.
-    const std::string file = Ran("bootorder-file").output;
-    ASSERT_GT(file.size(), 4u);
-    std::vector<unsigned char> value(file.begin() + 4, file.end());
-    EXPECT_EQ(value.size() % 2, 0u) << "a list of 16-bit boot option numbers";
-    EXPECT_EQ(Ran("bootorder").output, Shown("BootOrder", value));
-    EXPECT_EQ(Ran("bootorder").status, 0);
+// What a firmware's "Error Code : 0x.." line says, for its family.
+const char* ByFamily(const char* edk2, const char* uboot) {
+    return Takes(kUboot) ? uboot : edk2;
+}
+
+// Skips the rest of a test that the firmware's family does not take.
+#define SKIP_UNLESS(families)                                \
+    if (!Takes(families)) {                                  \
+        GTEST_SKIP() << "not a case for " << gFirmware.name; \
+    }
+
+// Numbers after each word in a line of stress.sh, e.g. "tries 40 cleared 0".
+std::map<std::string, int> Counts(const std::string& line) {
+    std::map<std::string, int> counts;
+    char word[64];
+    int number;
+    for (const char* at = line.c_str(); sscanf(at, "%63s %d", word, &number) == 2;) {
+        counts[word] = number;
+        for (int fields = 0; fields < 2; ++fields) {
+            at += strspn(at, " ");
+            at += strcspn(at, " \n");
+        }
+    }
+    return counts;
+}
+
+TEST(Uefi, ReadsShowTheFirmwaresBytes) {
+    for (const char* name : kReads) {
+        // efivarfs shows the firmware's own bytes after 4 bytes of attributes.
+        const std::string file = Ran(std::string("file-") + name).output;
+        const Result& read = Ran(std::string("read-") + name);
+        EXPECT_EQ(read.status, 0) << name;
+        if (file.size() > 4) {
+            EXPECT_EQ(read.output,
+                      Shown(name, std::vector<unsigned char>(file.begin() + 4, file.end())));
+        } else {
+            EXPECT_EQ(read.output, NameEcho(name) + kGetFailed + "cb");
+        }
+    }
+    // U-Boot keeps no boot options in variables.
+    const std::string bootOrder = Ran("file-BootOrder").output;
+    if (Takes(kUboot)) {
+        EXPECT_EQ(bootOrder, "");
+    } else {
+        ASSERT_GT(bootOrder.size(), 4u);
+        EXPECT_EQ(bootOrder.size() % 2, 0u) << "a list of 16-bit boot option numbers";
+    }
+}
+
+TEST(Uefi, ProtectedVariablesAreRefusedAndStayUnchanged) {
+    for (const Protected& p : ProtectedVariables()) {
+        if (!Takes(p.families)) {
+            continue;
+        }
+        const std::string echoes = NameEcho(p.name) + GuidEcho(p.guid);
+        EXPECT_EQ(Ran(p.name + "-write").output, echoes + "\nNumber of Bytes : 1" + kSetFailed +
+                                                     ByFamily(p.edk2Write, p.ubootWrite));
+        EXPECT_EQ(Ran(p.name + "-delete").output, echoes + "\nNumber of Bytes : 0" + kSetFailed +
+                                                      ByFamily(p.edk2Delete, p.ubootDelete));
+        EXPECT_EQ(Ran(p.name + "-after").output, Ran(p.name + "-before").output) << p.name;
+        EXPECT_EQ(Ran(p.name + "-after").status, 0) << p.name;
+    }
 }
 
 TEST(Uefi, VendorVariableLifecycle) {
     const std::string echoes = NameEcho("KmVendorVar") + GuidEcho(kVendor);
+    if (Takes(kUboot)) {
+        // efivarfs is read-only without the firmware's SetVariable at run time.
+        EXPECT_EQ(Ran("vendor-set").output, echoes + "\nNumber of Bytes : 3" + kSetFailed + "13");
+        EXPECT_EQ(Ran("vendor-get").output, echoes + kGetFailed + "cb");
+        return;
+    }
     EXPECT_EQ(Ran("vendor-set").output, echoes + "\nNumber of Bytes : 3" + kSetOk);
     EXPECT_EQ(Ran("vendor-get").output, echoes + LengthLine(3) + ReferenceDump({0xDE, 0xAD, 0xBE}));
 
     // efivarfs made the new variable immutable: the overwrite has to lift the flag, and puts it
-    // back afterwards, so a plain shell write is still refused.
+    // back afterwards.
     EXPECT_EQ(Ran("vendor-set-file").output, echoes + FileEcho(kFileValue) + kSetOk);
     EXPECT_EQ(
         Ran("vendor-get-file").output,
         echoes + LengthLine(static_cast<unsigned>(kFileValue.size())) + ReferenceDump(kFileValue));
-    EXPECT_NE(Ran("vendor-stays-immutable").status, 0);
+    EXPECT_EQ(Ran("vendor-stays-immutable").status, 0);
 
     EXPECT_EQ(Ran("vendor-delete").output, echoes + "\nNumber of Bytes : 0" + kSetOk);
     EXPECT_EQ(Ran("vendor-get-deleted").output, echoes + kGetFailed + "cb");
@@ -227,36 +402,67 @@ TEST(Uefi, VendorVariableLifecycle) {
 }
 
 TEST(Uefi, VariableLargerThanTheGetBuffer) {
+    SKIP_UNLESS(kEdk2);
     const std::string echoes = NameEcho("KmBigVar") + GuidEcho(kVendor);
     EXPECT_EQ(Ran("big-set").output, echoes + FileEcho(BigValue()) + kSetOk);
     EXPECT_EQ(Ran("big-get").output, echoes + kGetFailed + "7a");
 }
 
+TEST(Uefi, KernelRefusesAShortTimeout) {
+    SKIP_UNLESS(kEdk2);
+    EXPECT_EQ(Ran("timeout-short").output, NameEcho("Timeout") + GuidEcho(kGlobal) +
+                                               "\nNumber of Bytes : 1" + kSetFailed + "57");
+    EXPECT_EQ(Ran("timeout-after").output, Ran("timeout-before").output);
+    EXPECT_NE(Ran("timeout-after").output.find("Length : 2(0x2) bytes"), std::string::npos);
+}
+
+TEST(Uefi, RefusedAuthenticatedVariableLeavesAnEmptyImmutableFile) {
+    SKIP_UNLESS(kEdk2);
+    const std::string echoes = NameEcho("dbt") + GuidEcho(kImageSecurity);
+    EXPECT_EQ(Ran("auth-create").output, echoes + "\nNumber of Bytes : 1" + kSetFailed + "57");
+    EXPECT_EQ(Ran("auth-file-kept").output, "0\n");
+    EXPECT_EQ(Ran("auth-immutable").status, 0) << "the flag of the kept file was left cleared";
+    EXPECT_EQ(Ran("auth-get").output,
+              NameEcho("dbt") + GuidEcho(kImageSecurity) + kGetFailed + "cb");
+    EXPECT_EQ(Ran("auth-delete").output, echoes + "\nNumber of Bytes : 0" + kSetFailed + "57");
+    EXPECT_EQ(Ran("auth-still-immutable").status, 0);
+}
+
 TEST(Uefi, FirmwareRefusesTestVariableUnderTheGlobalGuid) {
     EXPECT_EQ(Ran("loop-testvariable").output,
-              "\nSetFirmwareEnvironment Function calls set failed at count : 0. Error Code : 0x57");
+              std::string("\nSetFirmwareEnvironment Function calls set failed at count : 0. "
+                          "Error Code : 0x") +
+                  ByFamily("57", "13"));
     EXPECT_EQ(Ran("loop-testvariable").status, 0);
     // The refused write leaves nothing behind: there is no variable to delete.
     EXPECT_EQ(Ran("testvariable-delete").output, NameEcho("TestVariable") + GuidEcho(kGlobal) +
                                                      "\nNumber of Bytes : 0" + kSetFailed + "cb");
 }
 
-TEST(Uefi, LoopOnDriverOrderStoppedFromOutside) {
-    const Result& loop = Ran("loop-driverorder");
-    EXPECT_EQ(loop.status, 130) << "stopped by SIGINT, not ended by itself";
+// The loop on NAME, run as the command COMMAND and stopped by SIGINT after kLoopSeconds: returns
+// the number of iterations.
+unsigned ExpectStoppedLoop(const std::string& command, const std::string& name) {
+    const Result& loop = Ran(command);
+    EXPECT_EQ(loop.status, 130) << name << ": stopped by SIGINT, not ended by itself";
 
     // Rebuild the expected text iteration by iteration and compare it whole.
     std::string expected;
     unsigned iterations = 0;
     while (expected.size() < loop.output.size()) {
-        expected += "\nDriverOrder Set successfully...!!!" + LengthLine(4) +
+        expected += "\n" + name + " Set successfully...!!!" + LengthLine(4) +
                     ReferenceDump(Counter(iterations));
         ++iterations;
     }
     EXPECT_EQ(loop.output, expected);
     EXPECT_GE(iterations, 2u);
-    printf("The loop on OVMF: %u iterations in %d s, %.1f a second\n", iterations, kLoopSeconds,
-           static_cast<double>(iterations) / kLoopSeconds);
+    return iterations;
+}
+
+TEST(Uefi, LoopOnDriverOrderStoppedFromOutside) {
+    SKIP_UNLESS(kEdk2);
+    unsigned iterations = ExpectStoppedLoop("loop-driverorder", "DriverOrder");
+    printf("The loop on %s: %u iterations in %d s, %.1f a second\n", gFirmware.name.c_str(),
+           iterations, kLoopSeconds, static_cast<double>(iterations) / kLoopSeconds);
 
     // The variable keeps the last counter printed, or the next one when the stop came between
     // that iteration's write and its output.
@@ -264,6 +470,45 @@ TEST(Uefi, LoopOnDriverOrderStoppedFromOutside) {
     EXPECT_TRUE(stored == Shown("DriverOrder", Counter(iterations - 1)) ||
                 stored == Shown("DriverOrder", Counter(iterations)))
         << stored << "\nafter " << iterations << " iterations";
+}
+
+TEST(Uefi, LoopOnAnImmutableVariableKeepsItsFlag) {
+    SKIP_UNLESS(kEdk2);
+    EXPECT_EQ(Ran("sysprep-create").status, 0);
+    EXPECT_EQ(Ran("sysprep-immutable").status, 0) << "efivarfs makes SysPrepOrder immutable";
+    ExpectStoppedLoop("loop-sysprep", "SysPrepOrder");
+    EXPECT_EQ(Ran("sysprep-immutable-after").status, 0) << "the stop left the flag cleared";
+    // More stops, at random moments, by each signal: each must end the loop (the tool has the
+    // default reaction to it) with the status of that signal.
+    const std::string& line = Ran("stress-loop").output;
+    printf("%s: /t SysPrepOrder stopped by TERM, INT, HUP, QUIT: %s", gFirmware.name.c_str(),
+           line.c_str());
+    std::map<std::string, int> counts = Counts(line);
+    EXPECT_EQ(counts["tries"], kLoopTries) << line;
+    EXPECT_EQ(counts["cleared"], 0) << line;
+    EXPECT_EQ(counts["wrong-status"], 0) << line;
+}
+
+TEST(Uefi, InterruptedWritesKeepTheFlag) {
+    SKIP_UNLESS(kEdk2);
+    const std::string& line = Ran("stress-signals").output;
+    printf("%s: /s stopped by TERM, INT, HUP, QUIT: %s", gFirmware.name.c_str(), line.c_str());
+    std::map<std::string, int> counts = Counts(line);
+    EXPECT_EQ(counts["tries"], kSignalTries) << line;
+    EXPECT_EQ(counts["cleared"], 0) << line;
+    // Some signals must land while the tool runs, not all after it. Under the 32-bit firmware
+    // (mixed mode) few do: 5 to 10 of 40 were seen.
+    EXPECT_GE(counts["TERM"] + counts["INT"] + counts["HUP"] + counts["QUIT"], 2) << line;
+}
+
+TEST(Uefi, ParallelWritersDoNotFailOneAnother) {
+    SKIP_UNLESS(kEdk2);
+    const std::string& line = Ran("stress-parallel").output;
+    printf("%s: parallel writers: %s", gFirmware.name.c_str(), line.c_str());
+    std::map<std::string, int> counts = Counts(line);
+    EXPECT_EQ(counts["writes"], kWriters * kWritesEach) << line;
+    EXPECT_EQ(counts["failed"], 0) << line;
+    EXPECT_NE(line.find("flag set"), std::string::npos) << line;
 }
 
 TEST(Uefi, UnprivilegedUserIsRefused) {
@@ -277,3 +522,27 @@ TEST(Uefi, UnprivilegedUserIsRefused) {
 }
 
 }  // namespace
+
+// "uefi_tests --firmware NAME" (default ovmf), after GoogleTest's own options.
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        bool known = false;
+        if (strcmp(argv[i], "--firmware") == 0 && i + 1 < argc) {
+            for (const Firmware& firmware : kFirmwares) {
+                if (firmware.name == argv[i + 1]) {
+                    gFirmware = firmware;
+                    known = true;
+                }
+            }
+            ++i;
+        }
+        if (!known) {
+            fprintf(stderr,
+                    "usage: uefi_tests [--firmware NAME]: NAME one of ovmf, ovmf-secure, "
+                    "ovmf-ia32, aavmf, u-boot\n");
+            return 2;
+        }
+    }
+    return RUN_ALL_TESTS();
+}
