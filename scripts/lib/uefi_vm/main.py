@@ -1,0 +1,660 @@
+"""scripts/uefi-vm, step by step: the options, the host's packages, the guest, the tool, the VM
+(restored from a saved one, or booted cold), the files, the commands, their results."""
+
+import os
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable, Iterator, List, Optional
+
+from . import firmware as firmwares
+from . import guest as guests
+from . import saved as saves
+from .errors import FAILED, Failure, Stopped
+from .session import (RELAYED, Vm, catch_signals, check_signals, default_on_reader_gone,
+                      default_on_signal)
+
+ROOT = Path(__file__).resolve().parents[3]
+INIT = ROOT / "scripts/lib/uefi-vm-init"
+CACHE = ROOT / "build/uefi-vm-cache/saved"
+READER_GONE_GRACE = 5  # seconds the tool has to end after its reader went away
+
+USAGE = """\
+Usage: scripts/uefi-vm [options] -- ARGS...
+       scripts/uefi-vm [options] --batch FILE --out DIR
+
+Runs kestomandrel in a throwaway UEFI virtual machine (QEMU with one of Debian's UEFI firmwares and
+a Debian kernel). With "-- ARGS...", runs "kestomandrel ARGS..." once, live: each write of the tool
+reaches this script's standard output as it happens (its standard error goes to standard error),
+and the exit status is the tool's. Ctrl-C, SIGTERM and SIGHUP go on to the tool in the VM, which
+ends as it would on a real machine (status 130, 143, 129); a second one stops the VM at once. Without
+--vars every run starts from the firmware's factory variable store.
+
+The first run on a firmware boots it cold and saves the VM once the guest is ready, in
+build/uefi-vm-cache/saved; later runs restore that in about a second. A saved VM is made again when
+anything it was made of changes (firmware, kernel, initramfs, QEMU, machine options).
+
+Options:
+  --firmware NAME    the firmware (default ovmf):
+{firmwares}
+  --vars FILE        keep the firmware's variable store in FILE across runs (made from the
+                     factory store when FILE does not exist yet; not for u-boot, which has none);
+                     boots cold
+  --cold             boot cold, neither restoring nor saving a VM
+  --file PATH        copy PATH into the VM's working directory, under its own name (repeatable),
+                     e.g. for "/s Name {{GUID}} /f value.bin"
+  --stop-after SECS  interrupt the tool (SIGINT, like Ctrl-C) SECS seconds after it started: for the
+                     endless /t loop; the exit status is then 130
+  --batch FILE       run every line of FILE in one boot: each line is a command for the VM's shell
+                     (busybox sh), where "kestomandrel" is the tool and "as-user CMD..." runs CMD
+                     as an unprivileged user; empty lines and lines starting with # are skipped
+  --out DIR          with --batch: the N-th command's output goes to DIR/N.out, its standard error
+                     to DIR/N.err and its exit status to DIR/N.status (N from 1)
+  --timeout SECS     give up when the guest is not ready SECS seconds after QEMU started, or when a
+                     command has neither written nor ended for SECS seconds (default 240)
+  --cpus N           give the VM N virtual CPUs (default 1)
+  --kvm              use KVM instead of software emulation (x86_64 firmwares; not on every machine)
+  --tool PATH        run this statically linked kestomandrel instead of building one with the
+                     CMake preset linux-static (linux-aarch64-static for aavmf and u-boot)
+  --kernel PATH      boot this kernel instead of the newest /boot/vmlinuz-* (for aavmf and u-boot:
+                     the arm64 kernel fetched into build/uefi-vm-cache)
+  --console FILE     keep the VM's console log (firmware and kernel messages) in FILE
+  --install          install the missing packages the firmware needs with apt-get (as root, on
+                     Debian): qemu-system-x86 or qemu-system-arm, qemu-utils, the firmware's package
+                     (ovmf, ovmf-ia32, qemu-efi-aarch64, u-boot-qemu and u-boot-tools),
+                     busybox-static, kmod, a kernel (linux-image-cloud-amd64) and for AArch64 the
+                     cross compiler g++-aarch64-linux-gnu and the arm64 architecture in dpkg
+  -h, --help         show this text
+
+The AArch64 guest's kernel and busybox are Debian's arm64 packages, downloaded with apt-get and
+unpacked (never installed) into build/uefi-vm-cache/arm64.
+
+Exit status: the tool's; 125 when this script or the VM failed (the reason is on standard error);
+128 + the signal's number when a signal, or a reader of standard output that went away (141),
+ended the run before the tool had started.
+"""
+
+
+def usage() -> str:
+    lines = [f"                       {f.name:<12} {f.summary}" for f in firmwares.FIRMWARES]
+    return USAGE.format(firmwares="\n".join(lines))
+
+
+@dataclass
+class Options:
+    firmware: str = "ovmf"
+    vars: Optional[Path] = None
+    cold: bool = False
+    files: List[Path] = field(default_factory=list)
+    stop_after: Optional[int] = None
+    batch: Optional[Path] = None
+    out: Optional[Path] = None
+    timeout: int = 240
+    cpus: int = 1
+    kvm: bool = False
+    tool: Optional[Path] = None
+    kernel: Optional[str] = None
+    console: Optional[Path] = None
+    install: bool = False
+    args: Optional[List[str]] = None  # the tool's arguments, after "--"
+
+
+def fail_usage(message: str) -> None:
+    sys.stderr.write(usage())
+    raise Failure(message)
+
+
+def parse(argv: List[str]) -> Options:
+    options = Options()
+    valued = {"--firmware", "--vars", "--file", "--stop-after", "--batch", "--out", "--timeout",
+              "--cpus", "--tool", "--kernel", "--console"}
+    i = 0
+    while i < len(argv):
+        word = argv[i]
+        if word in ("-h", "--help"):
+            sys.stdout.write(usage())
+            raise Stopped(0)
+        if word == "--":
+            options.args = argv[i + 1:]
+            break
+        if word in valued:
+            if i + 1 >= len(argv):
+                raise Failure(f"{word} needs a value")
+            value = argv[i + 1]
+            i += 2
+            if word == "--firmware":
+                options.firmware = value
+            elif word == "--vars":
+                options.vars = Path(value)
+            elif word == "--file":
+                options.files.append(Path(value))
+            elif word in ("--stop-after", "--timeout"):
+                if not value.isdigit():
+                    raise Failure(f"not a number of seconds: {value}")
+                setattr(options, word[2:].replace("-", "_"), int(value))
+            elif word == "--cpus":
+                if not value.isdigit() or int(value) < 1:
+                    raise Failure(f"--cpus: not a number of CPUs: {value}")
+                options.cpus = int(value)
+            elif word == "--batch":
+                options.batch = Path(value)
+            elif word == "--out":
+                options.out = Path(value)
+            elif word == "--tool":
+                options.tool = Path(value)
+            elif word == "--kernel":
+                options.kernel = value
+            elif word == "--console":
+                options.console = Path(value)
+            continue
+        if word == "--kvm":
+            options.kvm = True
+        elif word == "--cold":
+            options.cold = True
+        elif word == "--install":
+            options.install = True
+        else:
+            fail_usage(f"unknown option: {word}")
+        i += 1
+    return options
+
+
+def check(options: Options) -> firmwares.Firmware:
+    chosen = firmwares.find(options.firmware)
+    if chosen is None:
+        raise Failure(f"unknown firmware: {options.firmware} (one of: {firmwares.names()})")
+    if options.batch is not None:
+        if options.args is not None:
+            raise Failure("give either --batch or -- ARGS, not both")
+        if options.out is None:
+            raise Failure("--batch needs --out DIR")
+        if options.stop_after is not None:
+            raise Failure("--stop-after is for a single command; in a batch use "
+                          "'timeout -s INT SECS ...'")
+        if not os.access(options.batch, os.R_OK):
+            raise Failure(f"cannot read the batch file {options.batch}")
+    elif options.args is None:
+        fail_usage("nothing to run: give -- ARGS... or --batch FILE")
+    for path in options.files:
+        if not path.is_file() or not os.access(path, os.R_OK):
+            raise Failure(f"cannot read the file {path}")
+    if options.vars is not None and chosen.vars is None:
+        raise Failure(f"--vars: {chosen.name} keeps no variable store that the system could "
+                      "change")
+    if options.kvm and chosen.arch != "x86_64":
+        raise Failure(f"--kvm: {chosen.name} needs an AArch64 host for KVM")
+    if options.args is not None and any("\n" in arg for arg in options.args):
+        raise Failure("an argument with a line break cannot be passed to the VM")
+    return chosen
+
+
+# --- What the VM needs from the host ----------------------------------------------------------
+
+def installed(package: str) -> bool:
+    status = subprocess.run(["dpkg-query", "-W", "-f=${Status}", package],
+                            capture_output=True, text=True).stdout
+    return "install ok installed" in status
+
+
+def missing_packages(chosen: firmwares.Firmware, options: Options) -> List[str]:
+    wanted = [chosen.machine.qemu_package, "qemu-utils", *chosen.packages, "busybox-static",
+              "kmod"]
+    absent = [package for package in wanted if not installed(package)]
+    if chosen.arch == "x86_64" and options.kernel is None and guests.host_kernel() is None:
+        absent.append("linux-image-cloud-amd64")
+    if chosen.arch == "aarch64" and options.tool is None and not shutil.which(
+            "aarch64-linux-gnu-g++"):
+        absent.append("g++-aarch64-linux-gnu")
+    return absent
+
+
+def install_deps(*packages: str) -> None:
+    if subprocess.run([str(ROOT / "scripts/install-deps"), *packages], stdout=2).returncode:
+        raise Failure(f"could not install {' '.join(packages) or 'the build tools'}")
+
+
+def provide_packages(chosen: firmwares.Firmware, options: Options) -> None:
+    if not shutil.which("dpkg-query"):
+        raise Failure("this script needs Debian's packages (no dpkg-query here)")
+    root = os.geteuid() == 0
+    absent = missing_packages(chosen, options)
+    if absent:
+        if (not options.install and root and sys.stdin.isatty() and sys.stderr.isatty()
+                and shutil.which("apt-get")):
+            sys.stderr.write(f"uefi-vm: missing packages: {' '.join(absent)}. Install them now "
+                             "with apt-get? [y/N] ")
+            sys.stderr.flush()
+            options.install = sys.stdin.readline().strip().lower().startswith("y")
+        if not options.install:
+            raise Failure(f"missing packages: {' '.join(absent)} (install them with: sudo "
+                          f"scripts/uefi-vm --firmware {chosen.name} --install ..., or apt-get "
+                          f"install {' '.join(absent)})")
+        if not root:
+            raise Failure("installing packages needs root: sudo scripts/uefi-vm --install ...")
+        guests.note(f"installing {' '.join(absent)}")
+        install_deps(*absent)
+        still = missing_packages(chosen, options)
+        if still:
+            raise Failure(f"still missing after installing: {' '.join(still)}")
+    if options.install:
+        if not root:
+            raise Failure("installing packages needs root: sudo scripts/uefi-vm --install ...")
+        if chosen.arch == "aarch64":
+            add_arm64()
+
+
+def add_arm64() -> None:
+    """The AArch64 guest's kernel and busybox come from Debian's arm64 packages, downloaded and
+    unpacked under build/: that needs arm64 in dpkg's architectures and its package lists."""
+    foreign = subprocess.run(["dpkg", "--print-foreign-architectures"], capture_output=True,
+                             text=True).stdout.split()
+    if "arm64" not in foreign:
+        guests.note("adding the arm64 architecture to dpkg, for the AArch64 guest's packages")
+        if subprocess.run(["dpkg", "--add-architecture", "arm64"]).returncode:
+            raise Failure("dpkg --add-architecture arm64 failed")
+    elif subprocess.run(["apt-cache", "show", "busybox-static:arm64"],
+                        capture_output=True).returncode == 0:
+        return
+    if subprocess.run(["apt-get", "update", "-qq"], stdout=2).returncode:
+        raise Failure("apt-get update failed")
+
+
+def build_tool(chosen: firmwares.Firmware, options: Options) -> Path:
+    """The statically linked tool: --tool's, or built with the machine's preset (the build's
+    messages go to standard error: standard output is the tool's alone)."""
+    if options.tool is not None:
+        tool = options.tool
+    else:
+        if options.install:
+            install_deps()
+        if not shutil.which("cmake"):
+            raise Failure("cmake is missing: run scripts/install-deps as root, or give --install")
+        preset = chosen.machine.preset
+        steps = [["cmake", "--build", "--preset", preset, "-j", "2"]]
+        if not (ROOT / "build" / preset / "CMakeCache.txt").exists():
+            steps.insert(0, ["cmake", "--preset", preset])
+        for step in steps:
+            if subprocess.run(step, cwd=ROOT, stdout=2).returncode:
+                check_signals()
+                raise Failure(f"building the static tool (preset {preset}) failed")
+        tool = ROOT / "build" / preset / "kestomandrel"
+    if not os.access(tool, os.X_OK) or not tool.is_file():
+        raise Failure(f"no executable tool at {tool}")
+    return tool
+
+
+# --- The VM ------------------------------------------------------------------------------------
+
+@dataclass
+class Plan:
+    """What one run of the script asks of the VM."""
+
+    firmware: firmwares.Firmware
+    options: Options
+    work: Path
+    kernel: Path
+    initrd: Path
+    store: Optional[Path]  # the variable store QEMU writes
+    store_format: str
+    commands: List[str]
+
+
+def qemu_command(plan: Plan) -> List[str]:
+    chosen, options, machine = plan.firmware, plan.options, plan.firmware.machine
+    accel = "kvm" if options.kvm else "tcg"
+    machine_options = machine.machine + (",smm=on" if chosen.smm else "") + f",accel={accel}"
+    command = [machine.qemu, "-machine", machine_options, "-m", str(machine.memory)]
+    if options.kvm:
+        command += ["-cpu", "host"]
+    elif machine.cpu:
+        command += ["-cpu", machine.cpu]
+    command += ["-smp", str(options.cpus), "-nodefaults", "-no-reboot", "-display", "none",
+                "-serial", f"file:{plan.work}/console.log",
+                "-device", f"{machine.serial_bus},id=kmvm"]
+    for name in ("control", "stdout", "stderr", "signal"):
+        command += ["-chardev", f"socket,id={name},path={plan.work}/{name}.sock",
+                    "-device", f"virtserialport,bus=kmvm.0,chardev={name},name=kmvm.{name}"]
+    command += ["-chardev", f"socket,id=qmp,path={plan.work}/qmp.sock",
+                "-mon", "chardev=qmp,mode=control"]
+    if chosen.smm:
+        command += ["-global", "driver=cfi.pflash01,property=secure,value=on"]
+    cmdline = f"console={machine.console} quiet panic=-1"
+    if chosen.uboot:
+        esp = uboot_disk(plan, cmdline)
+        command += ["-bios", chosen.code,
+                    "-drive", f"if=none,id=esp,format=raw,readonly=on,file=fat:{esp}",
+                    "-device", "virtio-blk-device,drive=esp",
+                    # U-Boot has no flash for variables: the saved state needs an image to go to.
+                    "-drive", f"if=none,id=state,format=qcow2,file={plan.store}"]
+    else:
+        command += ["-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={chosen.code}",
+                    "-drive", f"if=pflash,format={plan.store_format},unit=1,file={plan.store}",
+                    "-kernel", str(plan.kernel), "-initrd", str(plan.initrd), "-append", cmdline]
+    return command
+
+
+def uboot_disk(plan: Plan, cmdline: str) -> Path:
+    """U-Boot cannot take a kernel from QEMU to boot it through UEFI: it boots it as an EFI
+    application from a FAT disk, with a boot script that hands it its command line."""
+    esp = plan.work / "esp"
+    if not esp.exists():
+        esp.mkdir()
+        (esp / "Image").write_bytes(plan.kernel.read_bytes())
+        (esp / "initrd").write_bytes(plan.initrd.read_bytes())
+        script = plan.work / "boot.cmd"
+        script.write_text(f"setenv bootargs 'initrd=\\\\initrd {cmdline}'\n"
+                          "load virtio 0:1 ${kernel_addr_r} Image\n"
+                          "bootefi ${kernel_addr_r} ${fdtcontroladdr}\n")
+        made = subprocess.run(["mkimage", "-A", "arm64", "-T", "script", "-C", "none", "-d",
+                               str(script), str(esp / "boot.scr")], capture_output=True)
+        if made.returncode:
+            raise Failure("mkimage could not make U-Boot's boot script")
+    return esp
+
+
+def qemu_img(*args: str) -> None:
+    made = subprocess.run(["qemu-img", *args], capture_output=True, text=True)
+    if made.returncode:
+        raise Failure(f"qemu-img {' '.join(args)} failed: {made.stderr.strip()}")
+
+
+class Run:
+    """One run of the script: the VM, its boot and the commands it runs."""
+
+    def __init__(self, plan: Plan):
+        self.plan = plan
+        self.vm: Optional[Vm] = None
+        self.describe = plan.firmware.name
+        self.live = plan.options.batch is None
+        self.interrupted: Optional[int] = None  # the signal relayed to the last command
+
+    def start(self, restore: bool) -> Vm:
+        command = qemu_command(self.plan) + (["-loadvm", saves.SNAPSHOT] if restore else [])
+        self.vm = Vm(command, self.plan.work, self.describe, self.plan.work / "console.log",
+                     watch_stdout=self.live)
+        return self.vm
+
+    def stop_vm(self) -> None:
+        if self.vm is not None:
+            self.vm.close()
+            self.vm = None
+
+    def wait_line(self, limit: float, what: str) -> str:
+        """The agent's next line, within LIMIT seconds."""
+        vm = self.vm
+        taken: List[str] = []
+
+        def arrived() -> bool:
+            line = vm.take_line()
+            if line is not None:
+                taken.append(line)
+            return bool(taken)
+
+        def too_late() -> None:
+            raise Failure(f"{self.describe}: {what} within {limit:g} seconds (see --timeout)")
+
+        vm.pump(arrived, time.monotonic() + limit, too_late)
+        line = taken[0]
+        if line.startswith("FAIL "):
+            raise Failure(f"{self.describe}: in the VM: {line[5:]}")
+        return line
+
+    def boot(self, entry: Optional[saves.Entry]) -> None:
+        """Restores the saved VM when there is a current one; otherwise boots cold, and saves the
+        VM (when ENTRY is given) once the guest is ready."""
+        options = self.plan.options
+        if entry is not None and entry.restore_into(self.plan.store):
+            try:
+                self.start(restore=True).send(b"PING\n")
+                if self.wait_line(30, "the restored VM did not answer") == "PONG":
+                    return
+                raise Failure("the restored VM gave a wrong answer")
+            except Failure as failure:
+                self.stop_vm()
+                check_signals()
+                reason = str(failure).strip().splitlines()[-1]
+                guests.note(f"the saved VM for {self.describe} could not be restored ({reason}); "
+                            "booting cold and saving it again")
+                entry.discard()
+        self.fresh_store()
+        self.start(restore=False)
+        line = self.wait_line(options.timeout, "the guest was not ready (in the firmware or the "
+                                               "kernel's start)")
+        if not line.startswith("READY"):
+            raise Failure(f"{self.describe}: the guest said {line!r} instead of READY")
+        if entry is not None:
+            self.save(entry)
+
+    def fresh_store(self) -> None:
+        plan = self.plan
+        if plan.options.vars is not None:
+            return
+        plan.store.unlink(missing_ok=True)
+        if plan.firmware.vars is None:
+            qemu_img("create", "-f", "qcow2", str(plan.store), "1M")
+        else:
+            qemu_img("convert", "-f", "raw", "-O", "qcow2", plan.firmware.vars, str(plan.store))
+
+    def save(self, entry: saves.Entry) -> None:
+        vm = self.vm
+        guests.note(f"saving the booted VM for {self.describe} (later runs start from it)")
+        vm.monitor("stop", wait=10)
+        try:
+            answer = vm.human(f"savevm {saves.SNAPSHOT}", wait=300)
+            if answer.strip():
+                guests.note(f"QEMU could not save the VM: {answer.strip()}")
+            else:
+                # Copied while the VM stands still: the copy is exactly the saved state.
+                entry.keep(self.plan.store)
+        finally:
+            vm.monitor("cont", wait=10)
+
+    def send_file(self, data: bytes, mode: str, path: str) -> None:
+        self.vm.send(f"FILE {len(data)} {mode} {path}\n".encode() + data)
+        line = self.wait_line(self.plan.options.timeout, f"the VM did not take {path}")
+        if line != "OK":
+            raise Failure(f"{self.describe}: in the VM: {line.removeprefix('FAIL ')}")
+
+    def run_command(self, number: int, line: str, out: Callable[[bytes], None],
+                    err: Callable[[bytes], None]) -> int:
+        """Runs one shell line in the VM, its output streamed to OUT and ERR as it comes; returns
+        its exit status."""
+        vm, options = self.vm, self.plan.options
+        vm.received = {"stdout": 0, "stderr": 0}
+        vm.out_sink, vm.err_sink = out, err
+        ended: List[List[int]] = []
+        relayed: List[int] = []
+        gone: List[float] = []
+
+        def on_signal(signum: int) -> None:
+            if relayed:
+                vm.kill()
+                raise Stopped(128 + signum, f"a second {signal.Signals(signum).name}: stopped "
+                                            "the VM at once")
+            relayed.append(signum)
+            vm.relay(RELAYED[signum])
+
+        def on_reader_gone() -> None:
+            if not gone:
+                gone.append(time.monotonic())
+                vm.out_sink = lambda data: None
+                vm.relay("PIPE")
+
+        def over() -> bool:
+            answer = vm.take_line()
+            if answer is not None:
+                words = answer.split()
+                if words[:1] == ["FAIL"]:
+                    raise Failure(f"{self.describe}: in the VM: {answer[5:]}")
+                if words[:2] == ["END", str(number)] and len(words) == 5:
+                    ended.append([int(word) for word in words[2:]])
+            if gone and time.monotonic() - gone[0] > READER_GONE_GRACE:
+                raise Stopped(128 + signal.SIGPIPE)
+            if not ended:
+                return False
+            _, out_bytes, err_bytes = ended[0]
+            if vm.received["stdout"] > out_bytes or vm.received["stderr"] > err_bytes:
+                raise Failure(f"{self.describe}: command {number} sent more than it wrote")
+            return vm.received["stdout"] == out_bytes and vm.received["stderr"] == err_bytes
+
+        def silent() -> None:
+            raise Failure(f"{self.describe}: command {number} of {len(self.plan.commands)} "
+                          f"neither wrote nor ended for {options.timeout} seconds (see "
+                          f"--timeout): {line}")
+
+        def quiet_too_long() -> None:
+            # The time limit counts from the command's last output.
+            if time.monotonic() - vm.activity >= options.timeout:
+                silent()
+            timers[0][0] = vm.activity + options.timeout
+
+        timers = [[vm.activity + options.timeout, quiet_too_long]]
+        if options.stop_after is not None:
+            timers.append([time.monotonic() + options.stop_after, lambda: vm.relay("INT")])
+        vm.on_signal, vm.on_reader_gone = on_signal, on_reader_gone
+        try:
+            vm.send(f"RUN {number}\n{line}\n".encode())
+            vm.activity = time.monotonic()
+            timers[0][0] = vm.activity + options.timeout
+            vm.pump(over, timers=timers)
+        finally:
+            vm.on_signal, vm.on_reader_gone = default_on_signal, default_on_reader_gone
+        if gone:
+            raise Stopped(128 + signal.SIGPIPE)
+        self.interrupted = relayed[0] if relayed else None
+        return ended[0][0]
+
+    def run_all(self) -> int:
+        """Runs the commands; the live one's status, or 0 when a batch's results are all in
+        --out."""
+        plan = self.plan
+        if self.live:
+            return self.run_command(1, plan.commands[0], write_to(1, self.vm), write_to(2))
+        plan.options.out.mkdir(parents=True, exist_ok=True)
+        for number, line in enumerate(plan.commands, start=1):
+            base = plan.options.out / str(number)
+            with open(f"{base}.out", "wb") as out, open(f"{base}.err", "wb") as err:
+                status = self.run_command(number, line, out.write, err.write)
+            Path(f"{base}.status").write_text(f"{status}\n")
+            if self.interrupted is not None:
+                # The interrupted command's results are kept; the rest of the batch is not run.
+                raise Stopped(128 + self.interrupted)
+        return 0
+
+
+def write_to(fd: int, vm: Optional[Vm] = None) -> Callable[[bytes], None]:
+    """Writes every byte to FD, as it comes; a reader of standard output that went away is the
+    VM's to handle."""
+
+    def write(data: bytes) -> None:
+        view = memoryview(data)
+        try:
+            while view:
+                view = view[os.write(fd, view):]
+        except BrokenPipeError:
+            if vm is not None:
+                vm.on_reader_gone()
+        except OSError:
+            pass
+
+    return write
+
+
+def commands_of(options: Options) -> List[str]:
+    if options.batch is not None:
+        lines = options.batch.read_text().splitlines()
+        return [line for line in lines if line.strip() and not line.startswith("#")]
+    # exec: the tool itself is the process group's leader's child, with the default reaction to every
+    # signal, and no shell stays to print job messages ("Terminated") on its standard error.
+    return [" ".join(["exec", "kestomandrel"] + [shlex.quote(arg) for arg in options.args])]
+
+
+def main(argv: List[str]) -> int:
+    try:
+        return run(argv)
+    except Failure as failure:
+        sys.stderr.write(f"uefi-vm: {failure}\n")
+        return FAILED
+    except Stopped as stopped:
+        if str(stopped):
+            sys.stderr.write(f"uefi-vm: {stopped}\n")
+        return stopped.status
+    except Exception:  # a fault of this script: still its own failure, with the trace to mend it
+        traceback.print_exc()
+        return FAILED
+
+
+def run(argv: List[str]) -> int:
+    options = parse(argv)
+    chosen = check(options)
+    catch_signals()
+    with booted(options, chosen) as this:
+        status = this.run_all()
+        this.vm.quit()
+        return status
+
+
+@contextmanager
+def booted(options: Options, chosen: firmwares.Firmware) -> Iterator[Run]:
+    """Everything up to a guest that has the tool and the files and waits for its commands."""
+    provide_packages(chosen, options)
+    guest = guests.locate(chosen, ROOT, options.kernel)
+    tool = build_tool(chosen, options)
+    check_signals()
+    commands = commands_of(options) if options.args is not None or options.batch else []
+    if options.vars is not None and not options.vars.exists():
+        subprocess.run(["cp", "--sparse=always", chosen.vars, str(options.vars)], check=True)
+    if options.vars is not None and not os.access(options.vars, os.W_OK):
+        raise Failure(f"cannot write the variable store {options.vars}")
+    if options.kvm and not os.access("/dev/kvm", os.W_OK):
+        raise Failure("--kvm: /dev/kvm is missing or not writable")
+
+    with tempfile.TemporaryDirectory(prefix="uefi-vm.") as work_name:
+        work = Path(work_name)
+        initrd_bytes = guests.initramfs(guest, chosen, INIT)
+        initrd = work / "initrd"
+        initrd.write_bytes(initrd_bytes)
+        if options.vars is not None:
+            store, store_format = options.vars.resolve(), "raw"
+        else:
+            store, store_format = work / "vars.qcow2", "qcow2"
+        plan = Plan(chosen, options, work, guest.kernel, initrd, store, store_format, commands)
+        this = Run(plan)
+        try:
+            entry = None
+            if options.vars is None and not options.cold:
+                template = [arg.replace(work_name, "WORK") for arg in qemu_command(plan)]
+                files = [Path(chosen.code), guest.kernel]
+                if chosen.vars:
+                    files.append(Path(chosen.vars))
+                state_key = saves.key(chosen.machine.qemu, template, files, initrd_bytes)
+                accel = "kvm" if options.kvm else "tcg"
+                entry = saves.Entry(CACHE, f"{chosen.name}-{options.cpus}cpu-{accel}", state_key)
+            this.boot(entry)
+            check_signals()
+            this.send_file(tool.read_bytes(), "0755", "/bin/kestomandrel")
+            for path in options.files:
+                this.send_file(path.read_bytes(), "0644", f"/work/{path.name}")
+            check_signals()
+            yield this
+        except Failure:
+            if this.vm is not None:
+                tail = this.vm.console_tail()
+                if tail:
+                    sys.stderr.write(f"uefi-vm: the last lines of the VM's console:\n{tail}\n")
+            raise
+        finally:
+            if options.console is not None:
+                try:
+                    options.console.write_bytes((work / "console.log").read_bytes())
+                except OSError:
+                    pass
+            this.stop_vm()
