@@ -2,6 +2,7 @@
 # The program links libstdc++ and libgcc statically, so the C library is the only shared library it
 # loads, and the oldest C library it can run with is the newest GLIBC_ symbol version it references.
 # This works the same for a cross build, where dpkg-shlibdeps cannot look up the target's libc.
+# The report on the loop (bin/kestomandrel-loop-report) runs with Debian's python3.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
     return()
 endif()
@@ -35,4 +36,4 @@ endforeach()
 if(floor STREQUAL "")
     message(FATAL_ERROR "${CPACK_KESTOMANDREL_PROGRAM} references no GLIBC_ symbol version")
 endif()
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${floor})")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${floor}), python3")

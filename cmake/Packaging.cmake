@@ -1,13 +1,17 @@
 # Install rules and packages. On Linux they follow Debian and the FHS: the tool in sbin/ (an
-# administrator's tool, it needs root), its manual page in section 8, the bash completion, and the
-# README and the licence in share/doc/kestomandrel/. On Windows the ZIP stays flat: the exe, the
-# README and the licence. Installed and packaged programs are stripped.
+# administrator's tool, it needs root), its manual page in section 8, the report on its loop in
+# bin/ (it only reads its input) with its page in section 1, the bash completion, and the README
+# and the licence in share/doc/kestomandrel/. On Windows the ZIP stays flat: the exe, the report
+# as a .py file for the py launcher, the README and the licence. Installed and packaged programs
+# are stripped.
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The Kestomandrel developers")
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
     install(TARGETS kestomandrel RUNTIME DESTINATION .)
+    install(PROGRAMS report/kestomandrel-loop-report DESTINATION .
+        RENAME kestomandrel-loop-report.py)
     install(FILES README.md LICENSE DESTINATION .)
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_FILE_NAME Kestomandrel-${PROJECT_VERSION}-win64)
@@ -44,6 +48,12 @@ install(TARGETS kestomandrel RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
 kestomandrel_compress(${PROJECT_SOURCE_DIR}/doc/kestomandrel.8 kestomandrel.8)
 install(FILES ${kestomandrel_generated}/kestomandrel.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+
+install(PROGRAMS report/kestomandrel-loop-report DESTINATION ${CMAKE_INSTALL_BINDIR})
+kestomandrel_compress(${PROJECT_SOURCE_DIR}/doc/kestomandrel-loop-report.1
+    kestomandrel-loop-report.1)
+install(FILES ${kestomandrel_generated}/kestomandrel-loop-report.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The completion lists the variables from the directory this build reads them from.
 configure_file(completion/kestomandrel.in ${kestomandrel_generated}/kestomandrel @ONLY)
@@ -92,7 +102,14 @@ if(KESTOMANDREL_DEBIAN_PACKAGE)
         "variable's length and a dump of its bytes, and it can run an endless\n"
         "write-read loop on one variable to exercise the firmware's variable store.\n"
         "Its command line, output and exit codes are those of its Windows build, so\n"
-        "scripts and logs carry over from one system to the other.")
+        "scripts and logs carry over from one system to the other.\n"
+        ".\n"
+        "kestomandrel-loop-report reads the loop's output as it runs and reports\n"
+        "whether every iteration read back its counter, the intervals between\n"
+        "iterations and their stalls, and how the loop ended, as text, CSV, JSON\n"
+        "and a plot (with python3-matplotlib).")
+    # The report is a Python program; only its plot needs matplotlib.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS python3-matplotlib)
     # A cross build cannot ask dpkg for its architecture.
     if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
         set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
