@@ -51,6 +51,8 @@ Options:
   --cold             boot cold, neither restoring nor saving a VM
   --file PATH        copy PATH into the VM's working directory, under its own name (repeatable),
                      e.g. for "/s Name {{GUID}} /f value.bin"
+  --before LINE      run LINE, a command for the VM's shell as in --batch, before the tool, its
+                     output on standard error (repeatable); one that fails ends the run (125)
   --stop-after SECS  interrupt the tool (SIGINT, like Ctrl-C) SECS seconds after it started: for the
                      endless /t loop; the exit status is then 130
   --batch FILE       run every line of FILE in one boot: each line is a command for the VM's shell
@@ -104,6 +106,7 @@ class Options:
     kernel: Optional[str] = None
     console: Optional[Path] = None
     install: bool = False
+    before: List[str] = field(default_factory=list)  # shell lines run before the tool
     args: Optional[List[str]] = None  # the tool's arguments, after "--"
 
 
@@ -115,7 +118,7 @@ def fail_usage(message: str) -> None:
 def parse(argv: List[str]) -> Options:
     options = Options()
     valued = {"--firmware", "--vars", "--file", "--stop-after", "--batch", "--out", "--timeout",
-              "--cpus", "--tool", "--kernel", "--console"}
+              "--cpus", "--tool", "--kernel", "--console", "--before"}
     i = 0
     while i < len(argv):
         word = argv[i]
@@ -154,6 +157,10 @@ def parse(argv: List[str]) -> Options:
                 options.kernel = value
             elif word == "--console":
                 options.console = Path(value)
+            elif word == "--before":
+                if "\n" in value:
+                    raise Failure("--before: a line break cannot be passed to the VM")
+                options.before.append(value)
             continue
         if word == "--kvm":
             options.kvm = True
@@ -179,6 +186,8 @@ def check(options: Options) -> firmwares.Firmware:
         if options.stop_after is not None:
             raise Failure("--stop-after is for a single command; in a batch use "
                           "'timeout -s INT SECS ...'")
+        if options.before:
+            raise Failure("--before is for a single command; in a batch, it is a line of its own")
         if not os.access(options.batch, os.R_OK):
             raise Failure(f"cannot read the batch file {options.batch}")
     elif options.args is None:
@@ -537,7 +546,15 @@ class Run:
         --out."""
         plan = self.plan
         if self.live:
-            return self.run_command(1, plan.commands[0], write_to(1, self.vm), write_to(2))
+            # --before lines first, everything they write on standard error.
+            *before, tool = plan.commands
+            for number, line in enumerate(before, start=1):
+                status = self.run_command(number, line, write_to(2), write_to(2))
+                if self.interrupted is not None:
+                    raise Stopped(128 + self.interrupted)
+                if status != 0:
+                    raise Failure(f"{self.describe}: --before {line!r} ended with {status}")
+            return self.run_command(len(plan.commands), tool, write_to(1, self.vm), write_to(2))
         plan.options.out.mkdir(parents=True, exist_ok=True)
         for number, line in enumerate(plan.commands, start=1):
             base = plan.options.out / str(number)
@@ -572,9 +589,10 @@ def commands_of(options: Options) -> List[str]:
     if options.batch is not None:
         lines = options.batch.read_text().splitlines()
         return [line for line in lines if line.strip() and not line.startswith("#")]
-    # exec: the tool itself is the process group's leader's child, with the default reaction to every
-    # signal, and no shell stays to print job messages ("Terminated") on its standard error.
-    return [" ".join(["exec", "kestomandrel"] + [shlex.quote(arg) for arg in options.args])]
+    # exec: the tool itself is the process group leader's child, with the default reaction to
+    # every signal, and no shell stays to print job messages ("Terminated") on standard error.
+    tool = " ".join(["exec", "kestomandrel"] + [shlex.quote(arg) for arg in options.args])
+    return options.before + [tool]
 
 
 def main(argv: List[str]) -> int:
