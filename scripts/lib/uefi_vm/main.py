@@ -277,8 +277,8 @@ def add_arm64() -> None:
 
 
 def build_tool(chosen: firmwares.Firmware, options: Options) -> Path:
-    """The statically linked tool: --tool's, or built with the machine's preset (the build's
-    messages go to standard error: standard output is the tool's alone)."""
+    """The statically linked tool: --tool's, or built with the machine's preset. The build's
+    messages go to standard error only when it fails: the output is the tool's alone."""
     if options.tool is not None:
         tool = options.tool
     else:
@@ -289,10 +289,14 @@ def build_tool(chosen: firmwares.Firmware, options: Options) -> Path:
         preset = chosen.machine.preset
         steps = [["cmake", "--build", "--preset", preset, "-j", "2"]]
         if not (ROOT / "build" / preset / "CMakeCache.txt").exists():
+            guests.note(f"building the tool (CMake preset {preset})")
             steps.insert(0, ["cmake", "--preset", preset])
         for step in steps:
-            if subprocess.run(step, cwd=ROOT, stdout=2).returncode:
+            built = subprocess.run(step, cwd=ROOT, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT)
+            if built.returncode:
                 check_signals()
+                sys.stderr.buffer.write(built.stdout)
                 raise Failure(f"building the static tool (preset {preset}) failed")
         tool = ROOT / "build" / preset / "kestomandrel"
     if not os.access(tool, os.X_OK) or not tool.is_file():
