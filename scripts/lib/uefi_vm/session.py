@@ -37,7 +37,7 @@ def _record(signum, _frame) -> None:
 
 
 def catch_signals() -> None:
-    """From here on, SIGINT, SIGTERM and SIGHUP are handled by the loop, not by Python."""
+    """From here on, SIGINT, SIGTERM and SIGHUP are the loop's to handle, not Python's."""
     global _wakeup, _wakeup_writer
     reader, writer = socket.socketpair()
     reader.setblocking(False)
@@ -45,7 +45,9 @@ def catch_signals() -> None:
     signal.set_wakeup_fd(writer.fileno(), warn_on_full_buffer=False)
     _wakeup, _wakeup_writer = reader, writer
     for signum in RELAYED:
-        signal.signal(signum, _record)
+        # One ignored from the start stays so: a script's background job ignores SIGINT.
+        if signal.getsignal(signum) != signal.SIG_IGN:
+            signal.signal(signum, _record)
     # A closed standard output shows as EPIPE on the next write, not as a signal.
     signal.signal(signal.SIGPIPE, signal.SIG_IGN)
 
