@@ -529,14 +529,13 @@ class Run:
                 silent()
             timers[0][0] = vm.activity + options.timeout
 
-        timers = [[vm.activity + options.timeout, quiet_too_long]]
-        if options.stop_after is not None:
-            timers.append([time.monotonic() + options.stop_after, lambda: vm.relay("INT")])
         vm.on_signal, vm.on_reader_gone = on_signal, on_reader_gone
         try:
             vm.send(f"RUN {number}\n{line}\n".encode())
             vm.activity = time.monotonic()
-            timers[0][0] = vm.activity + options.timeout
+            timers = [[vm.activity + options.timeout, quiet_too_long]]
+            if options.stop_after is not None:
+                timers.append([vm.activity + options.stop_after, lambda: vm.relay("INT")])
             vm.pump(over, timers=timers)
         finally:
             vm.on_signal, vm.on_reader_gone = default_on_signal, default_on_reader_gone
