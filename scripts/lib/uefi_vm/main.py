@@ -35,12 +35,14 @@ Runs kestomandrel in a throwaway UEFI virtual machine (QEMU with one of Debian's
 a Debian kernel). With "-- ARGS...", runs "kestomandrel ARGS..." once, live: each write of the tool
 reaches this script's standard output as it happens (its standard error goes to standard error),
 and the exit status is the tool's. Ctrl-C, SIGTERM and SIGHUP go on to the tool in the VM, which
-ends as it would on a real machine (status 130, 143, 129); a second one stops the VM at once. Without
---vars every run starts from the firmware's factory variable store.
+ends as it would on a real machine (status 130, 143, 129); a second one stops the VM at once. A
+reader of standard output that goes away ends the run (141). Without --vars every run starts from
+the firmware's factory variable store.
 
 The first run on a firmware boots it cold and saves the VM once the guest is ready, in
 build/uefi-vm-cache/saved; later runs restore that in about a second. A saved VM is made again when
-anything it was made of changes (firmware, kernel, initramfs, QEMU, machine options).
+anything it was made of changes (firmware, kernel, initramfs, QEMU, machine options). Every
+firmware can be saved: U-Boot, which has no flash for variables, into a small image of its own.
 
 Options:
   --firmware NAME    the firmware (default ovmf):
