@@ -2,6 +2,7 @@
 into an initramfs that is the same bytes whenever its contents are, so a saved VM can be known by
 them. The tool and the data files are not in it: the agent receives them at every run."""
 
+import fcntl
 import gzip
 import lzma
 import os
@@ -88,10 +89,19 @@ def locate(firmware: Firmware, root: Path, kernel: Optional[str]) -> Guest:
 
 def fetch_arm64(cache: Path) -> Path:
     """Unpacks Debian's arm64 kernel and busybox into CACHE/root, once: downloaded with apt-get,
-    never installed."""
+    never installed. Runs started side by side wait for the one that fetches."""
     guest_root = cache / "root"
     if (cache / "ready").exists():
         return guest_root
+    cache.parent.mkdir(parents=True, exist_ok=True)
+    with open(cache.parent / f"{cache.name}.lock", "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not (cache / "ready").exists():
+            _fetch_arm64(cache, guest_root)
+    return guest_root
+
+
+def _fetch_arm64(cache: Path, guest_root: Path) -> None:
     foreign = subprocess.run(["dpkg", "--print-foreign-architectures"], capture_output=True,
                              text=True).stdout.split()
     if "arm64" not in foreign:
@@ -113,15 +123,15 @@ def fetch_arm64(cache: Path) -> Path:
     # apt's download user cannot write under build/: let it fetch into a directory it may use.
     os.chmod(debs, 0o777)
     fetched = subprocess.run(["apt-get", "download", "-q", f"{kernel_package}:arm64",
-                              "busybox-static:arm64"], cwd=debs, stdout=2)
+                              "busybox-static:arm64"], cwd=debs, capture_output=True, text=True)
     if fetched.returncode != 0:
-        raise Failure("apt-get download of the arm64 kernel and busybox failed")
+        raise Failure("apt-get download of the arm64 kernel and busybox failed:\n"
+                      + (fetched.stdout + fetched.stderr).strip())
     for deb in sorted(debs.glob("*.deb")):
         if subprocess.run(["dpkg-deb", "-x", str(deb), str(guest_root)]).returncode != 0:
             raise Failure(f"cannot unpack {deb}")
     subprocess.run(["rm", "-rf", str(debs)], check=True)
     (cache / "ready").touch()
-    return guest_root
 
 
 def note(text: str) -> None:
