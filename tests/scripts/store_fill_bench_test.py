@@ -11,9 +11,9 @@ import uuid
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
+# bench/store-fill has no .py ending: loaded from its path.
 loader = importlib.machinery.SourceFileLoader("store_fill", str(ROOT / "bench/store-fill"))
-spec = importlib.util.spec_from_loader("store_fill", loader)
-store_fill = importlib.util.module_from_spec(spec)
+store_fill = importlib.util.module_from_spec(importlib.util.spec_from_loader("store_fill", loader))
 loader.exec_module(store_fill)
 
 AUTHENTICATED = uuid.UUID("aaf32c78-947b-439a-a180-2e144ec37792")
