@@ -132,7 +132,8 @@ class Vm:
         # A reader of standard output that goes away shows as an error on the pipe at once.
         if watch_stdout and _is_pipe(1):
             self.poller.register(1, 0)
-        self.monitor("qmp_capabilities", wait=10)
+        # QEMU answers once it has restored a saved VM, which takes a second or so.
+        self.monitor("qmp_capabilities", wait=60)
 
     def _accept(self, listener: socket.socket) -> socket.socket:
         listener.settimeout(0.2)
