@@ -32,6 +32,9 @@ class CommandLine(unittest.TestCase):
             (["--batch", "b", "--out", "d", "--", "/g", "X"], "either --batch or -- ARGS"),
             (["--stop-after", "5s", "--", "/t"], "not a number of seconds: 5s"),
             (["--cpus", "0", "--", "/t"], "--cpus: not a number of CPUs: 0"),
+            (["--cut-after", "0", "--", "/t"], "--cut-after: not a number of seconds: 0"),
+            (["--cut-after", "1", "--batch", "b", "--out", "d"], "--cut-after is for a single"),
+            (["--firmware", "u-boot", "--flash-log", "l", "--", "/t"], "has no flash for"),
             (["--firmware", "u-boot", "--vars", "v.fd", "--", "/g", "X"], "keeps no variable"),
             (["--firmware", "aavmf", "--kvm", "--", "/g", "X"], "needs an AArch64 host"),
             (["--", "/s", "a\nb", GLOBAL, "0"], "a line break cannot be passed"),
@@ -158,6 +161,21 @@ class Serving(unittest.TestCase):
         self.assertEqual((status, output), (0, b"1\n2\n3\n4\n5\n"))
         with self.assertRaisesRegex(Failure, "neither wrote nor ended for 2 seconds"):
             self.command("echo once; sleep 5")
+
+    def test_a_power_cut_passes_on_what_was_written_and_ends_qemu(self):
+        self.options.cut_after = 0.5
+        self.boot_run = self.boot()
+        with self.assertRaises(Stopped) as stopped:
+            self.command("echo written; sleep 5", out=main.write_to(self.pipe_writer()))
+        self.assertEqual(stopped.exception.status, 137)
+        self.assertEqual(os.read(self.reader, 100), b"written\n")
+        self.assertIsNotNone(self.boot_run.vm.process.poll())
+
+    def pipe_writer(self) -> int:
+        self.reader, writer = os.pipe()
+        self.addCleanup(os.close, self.reader)
+        self.addCleanup(os.close, writer)
+        return writer
 
     def test_a_reader_that_goes_away_stops_the_command(self):
         self.boot_run = self.boot()

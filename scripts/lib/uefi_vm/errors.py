@@ -1,6 +1,7 @@
 """How a run of scripts/uefi-vm ends other than with the tool's status."""
 
 FAILED = 125  # the script's own failures; the tool itself exits with 0, 1 or 255
+CUT = 137  # --cut-after cut the power: 128 + SIGKILL, which ended QEMU
 
 
 class Failure(Exception):

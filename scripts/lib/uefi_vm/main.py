@@ -13,12 +13,13 @@ import traceback
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Iterator, List, Optional
+from typing import Callable, Iterator, List, Optional, Tuple
 
 from . import firmware as firmwares
+from . import flashlog
 from . import guest as guests
 from . import saved as saves
-from .errors import FAILED, Failure, Stopped
+from .errors import CUT, FAILED, Failure, Stopped
 from .session import (RELAYED, Vm, catch_signals, check_signals, default_on_reader_gone,
                       default_on_signal)
 
@@ -57,6 +58,15 @@ Options:
                      output on standard error (repeatable); one that fails ends the run (125)
   --stop-after SECS  interrupt the tool (SIGINT, like Ctrl-C) SECS seconds after it started: for the
                      endless /t loop; the exit status is then 130
+  --cut-after SECS   cut the power SECS seconds (decimals allowed) after the tool started: QEMU is
+                     killed without warning (SIGKILL), what the tool had written by then is passed
+                     on, and the exit status is 137; with --vars the store keeps exactly what the
+                     firmware had written to its flash
+  --flash-log FILE   log every write and erase of the variable store's flash, in order, to FILE
+                     (text: "W OFFSET BYTES" and "E OFFSET LENGTH" lines in hex, "# ready" where the
+                     boot ended; see scripts/lib/uefi_vm/flashlog.py); replayed onto the store the
+                     run began with (--vars FILE as it was, or the factory store), any prefix of it
+                     gives the store as a power cut at that write leaves it; boots cold
   --batch FILE       run every line of FILE in one boot: each line is a command for the VM's shell
                      (busybox sh), where "kestomandrel" is the tool and "as-user CMD..." runs CMD
                      as an unprivileged user; empty lines and lines starting with # are skipped
@@ -82,6 +92,7 @@ The AArch64 guest's kernel and busybox are Debian's arm64 packages, downloaded w
 unpacked (never installed) into build/uefi-vm-cache/arm64.
 
 Exit status: the tool's; 125 when this script or the VM failed (the reason is on standard error);
+137 when --cut-after cut the power;
 128 + the signal's number when a signal, or a reader of standard output that went away (141),
 ended the run before the tool had started.
 """
@@ -99,6 +110,8 @@ class Options:
     cold: bool = False
     files: List[Path] = field(default_factory=list)
     stop_after: Optional[int] = None
+    cut_after: Optional[float] = None
+    flash_log: Optional[Path] = None
     batch: Optional[Path] = None
     out: Optional[Path] = None
     timeout: int = 240
@@ -120,7 +133,8 @@ def fail_usage(message: str) -> None:
 def parse(argv: List[str]) -> Options:
     options = Options()
     valued = {"--firmware", "--vars", "--file", "--stop-after", "--batch", "--out", "--timeout",
-              "--cpus", "--tool", "--kernel", "--console", "--before"}
+              "--cpus", "--tool", "--kernel", "--console", "--before", "--cut-after",
+              "--flash-log"}
     i = 0
     while i < len(argv):
         word = argv[i]
@@ -145,6 +159,15 @@ def parse(argv: List[str]) -> Options:
                 if not value.isdigit():
                     raise Failure(f"not a number of seconds: {value}")
                 setattr(options, word[2:].replace("-", "_"), int(value))
+            elif word == "--cut-after":
+                try:
+                    options.cut_after = float(value)
+                except ValueError:
+                    options.cut_after = -1.0
+                if not 0 < options.cut_after < 1e6:
+                    raise Failure(f"--cut-after: not a number of seconds: {value}")
+            elif word == "--flash-log":
+                options.flash_log = Path(value)
             elif word == "--cpus":
                 if not value.isdigit() or int(value) < 1:
                     raise Failure(f"--cpus: not a number of CPUs: {value}")
@@ -188,6 +211,8 @@ def check(options: Options) -> firmwares.Firmware:
         if options.stop_after is not None:
             raise Failure("--stop-after is for a single command; in a batch use "
                           "'timeout -s INT SECS ...'")
+        if options.cut_after is not None:
+            raise Failure("--cut-after is for a single command")
         if options.before:
             raise Failure("--before is for a single command; in a batch, it is a line of its own")
         if not os.access(options.batch, os.R_OK):
@@ -200,6 +225,8 @@ def check(options: Options) -> firmwares.Firmware:
     if options.vars is not None and chosen.vars is None:
         raise Failure(f"--vars: {chosen.name} keeps no variable store that the system could "
                       "change")
+    if options.flash_log is not None and chosen.vars is None:
+        raise Failure(f"--flash-log: {chosen.name} has no flash for variables")
     if options.kvm and chosen.arch != "x86_64":
         raise Failure(f"--kvm: {chosen.name} needs an AArch64 host for KVM")
     if options.args is not None and any("\n" in arg for arg in options.args):
@@ -321,6 +348,11 @@ class Plan:
     store_format: str
     commands: List[str]
 
+    @property
+    def trace(self) -> Path:
+        """QEMU's trace of the store's flash, for --flash-log."""
+        return self.work / "flash.trace"
+
 
 def qemu_command(plan: Plan) -> List[str]:
     chosen, options, machine = plan.firmware, plan.options, plan.firmware.machine
@@ -341,6 +373,10 @@ def qemu_command(plan: Plan) -> List[str]:
                 "-mon", "chardev=qmp,mode=control"]
     if chosen.smm:
         command += ["-global", "driver=cfi.pflash01,property=secure,value=on"]
+    if options.flash_log is not None:
+        for event in flashlog.EVENTS:
+            command += ["-trace", f"enable={event}"]
+        command += ["-D", str(plan.trace)]
     cmdline = f"console={machine.console} quiet panic=-1"
     if chosen.uboot:
         esp = uboot_disk(plan, cmdline)
@@ -390,6 +426,17 @@ class Run:
         self.describe = plan.firmware.name
         self.live = plan.options.batch is None
         self.interrupted: Optional[int] = None  # the signal relayed to the last command
+        self.marks: List[Tuple[int, str]] = []  # for --flash-log: (the trace's size, text)
+
+    def mark(self, text: str) -> None:
+        """Notes how far the flash's trace has come, for a marker in --flash-log: QEMU writes each
+        trace line out as it happens, so everything before this moment is in the file."""
+        if self.plan.options.flash_log is not None:
+            try:
+                size = self.plan.trace.stat().st_size
+            except OSError:
+                size = 0
+            self.marks.append((size, text))
 
     def start(self, restore: bool) -> Vm:
         command = qemu_command(self.plan) + (["-loadvm", saves.SNAPSHOT] if restore else [])
@@ -445,6 +492,7 @@ class Run:
                                                "kernel's start)")
         if not line.startswith("READY"):
             raise Failure(f"{self.describe}: the guest said {line!r} instead of READY")
+        self.mark("ready")
         if entry is not None:
             self.save(entry)
 
@@ -525,6 +573,13 @@ class Run:
                           f"neither wrote nor ended for {options.timeout} seconds (see "
                           f"--timeout): {line}")
 
+        def cut() -> None:
+            vm.kill()
+            self.mark("cut")
+            vm.drain()
+            raise Stopped(CUT, f"the power was cut {options.cut_after:g} s after the tool started "
+                               "(QEMU killed)")
+
         def quiet_too_long() -> None:
             # The time limit counts from the command's last output.
             if time.monotonic() - vm.activity >= options.timeout:
@@ -533,14 +588,18 @@ class Run:
 
         vm.on_signal, vm.on_reader_gone = on_signal, on_reader_gone
         try:
+            self.mark(f"run {number}")
             vm.send(f"RUN {number}\n{line}\n".encode())
             vm.activity = time.monotonic()
             timers = [[vm.activity + options.timeout, quiet_too_long]]
             if options.stop_after is not None:
                 timers.append([vm.activity + options.stop_after, lambda: vm.relay("INT")])
+            if options.cut_after is not None:
+                timers.append([vm.activity + options.cut_after, cut])
             vm.pump(over, timers=timers)
         finally:
             vm.on_signal, vm.on_reader_gone = default_on_signal, default_on_reader_gone
+        self.mark(f"end {number} {ended[0][0]}")
         if gone:
             raise Stopped(128 + signal.SIGPIPE)
         self.interrupted = relayed[0] if relayed else None
@@ -653,7 +712,7 @@ def booted(options: Options, chosen: firmwares.Firmware) -> Iterator[Run]:
         this = Run(plan)
         try:
             entry = None
-            if options.vars is None and not options.cold:
+            if options.vars is None and not options.cold and options.flash_log is None:
                 template = [arg.replace(work_name, "WORK") for arg in qemu_command(plan)]
                 files = [Path(chosen.code), guest.kernel]
                 if chosen.vars:
@@ -681,3 +740,8 @@ def booted(options: Options, chosen: firmwares.Firmware) -> Iterator[Run]:
                 except OSError:
                     pass
             this.stop_vm()
+            if options.flash_log is not None and plan.trace.exists():
+                try:
+                    flashlog.convert(plan.trace, options.flash_log, this.marks)
+                except OSError as error:
+                    guests.note(f"could not write the flash log {options.flash_log}: {error}")

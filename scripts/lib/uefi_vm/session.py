@@ -309,6 +309,21 @@ class Vm:
             self.process.kill()
             self.process.wait()
 
+    def drain(self) -> None:
+        """Once QEMU has gone: passes on what it had written to the command's streams."""
+        for name in ("stdout", "stderr"):
+            sock = self.sockets[name]
+            sock.setblocking(False)
+            while True:
+                try:
+                    data = sock.recv(65536)
+                except OSError:
+                    break
+                if not data:
+                    break
+                self.received[name] += len(data)
+                (self.out_sink if name == "stdout" else self.err_sink)(data)
+
     def close(self) -> None:
         self.kill()
         for sock in getattr(self, "sockets", {}).values():
