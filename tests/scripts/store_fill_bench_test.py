@@ -25,6 +25,7 @@ def store(signature: uuid.UUID, records) -> bytes:
     """A firmware volume header (only its length matters), the store's header, the records as
     edk2 writes them (header, UCS-2 name, data, aligned to 4) and erased flash after them."""
     volume = bytearray(0x48)
+    volume[0x28:0x2C] = b"_FVH"
     struct.pack_into("<H", volume, 0x30, 0x48)
     body = bytearray(signature.bytes_le + struct.pack("<IBBHI", STORE_SIZE, 0x5A, 0xFE, 0, 0))
     authenticated = signature == AUTHENTICATED
@@ -32,7 +33,7 @@ def store(signature: uuid.UUID, records) -> bytes:
         encoded = (name + "\0").encode("utf-16-le")
         header = bytearray(60 if authenticated else 32)
         struct.pack_into("<HBB", header, 0, 0x55AA, state, 0)
-        struct.pack_into("<II", header, 36 if authenticated else 12, len(encoded), len(data))
+        struct.pack_into("<II", header, 36 if authenticated else 8, len(encoded), len(data))
         record = header + encoded + data
         body += record + b"\xff" * (-len(record) % 4)
     return bytes(volume + body + b"\xff" * (STORE_SIZE - len(body)))
@@ -53,7 +54,7 @@ class StoreFile(unittest.TestCase):
         self.assertEqual(store_fill.record_size(store(AUTHENTICATED, []), "SysPrepOrder", 4), 92)
 
     def test_a_store_that_is_not_formatted_yet_is_refused(self):
-        with self.assertRaises(store_fill.Failed):
+        with self.assertRaises(store_fill.NotAStore):
             store_fill.free_bytes(bytes(0x1000))
 
     def test_the_layer_that_refused(self):
