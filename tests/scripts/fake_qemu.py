@@ -3,9 +3,10 @@
 a VM: it connects the sockets its command line names, answers QMP, and serves the agent's protocol
 with commands run on this host by sh, their output sent back as it is written.
 
-    fake_qemu.py [--lie] [--die-on-run] QEMU-ARGUMENTS...
+    fake_qemu.py [--lie] [--die-on-run] [--exception] QEMU-ARGUMENTS...
 
---lie announces one byte fewer than a command wrote; --die-on-run exits as a command starts."""
+--lie announces one byte fewer than a command wrote; --die-on-run exits as a command starts;
+--exception is a firmware that reports a CPU exception on its console and never boots."""
 
 import json
 import os
@@ -18,6 +19,7 @@ import threading
 arguments = sys.argv[1:]
 lie = "--lie" in arguments
 die_on_run = "--die-on-run" in arguments
+exception = "--exception" in arguments
 paths = {}
 for at, word in enumerate(arguments):
     if word == "-chardev":
@@ -61,6 +63,14 @@ def forward(stream, port, counted, key):
 threading.Thread(target=monitor, daemon=True).start()
 threading.Thread(target=relay_signals, daemon=True).start()
 control = ports["control"].makefile("rwb", buffering=0)
+# QEMU starts the console's file afresh.
+console = arguments[arguments.index("-serial") + 1].removeprefix("file:")
+open(console, "w").close()
+if exception:
+    with open(console, "w") as text:
+        text.write("!!!! X64 Exception Type - 0D(#GP - General Protection)  CPU Apic ID - 0 !!!!\r\n"
+                   "!!!! Find image based on IP(0x1F66AB1B) (No PDB)  (ImageBase=1F665000) !!!!\r\n")
+    threading.Event().wait()
 control.write(b"PONG\n" if "-loadvm" in arguments else b"READY 0.1\n")
 while line := control.readline():
     words = line.decode().split()

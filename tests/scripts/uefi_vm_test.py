@@ -190,6 +190,12 @@ class Serving(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 3)
 
     def test_protocol_faults_are_the_scripts_failures(self):
+        started = time.monotonic()
+        with self.assertRaisesRegex(Failure, r"not ready .*: the firmware took a CPU exception "
+                                             r"\(X64 Exception Type - 0D\(#GP"):
+            self.boot("--exception")
+        self.assertLess(time.monotonic() - started, self.options.timeout / 2)
+        self.run_.stop_vm()
         for fake, message in (("--lie", "sent more than it wrote"),
                               ("--die-on-run", "QEMU stopped unexpectedly")):
             with self.subTest(fake=fake):

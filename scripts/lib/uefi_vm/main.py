@@ -449,8 +449,9 @@ class Run:
             self.vm.close()
             self.vm = None
 
-    def wait_line(self, limit: float, what: str) -> str:
-        """The agent's next line, within LIMIT seconds."""
+    def wait_line(self, limit: float, what: str, watch_console: bool = False) -> str:
+        """The agent's next line, within LIMIT seconds; with WATCH_CONSOLE, ends early when the
+        firmware reports a CPU exception."""
         vm = self.vm
         taken: List[str] = []
 
@@ -458,6 +459,12 @@ class Run:
             line = vm.take_line()
             if line is not None:
                 taken.append(line)
+            elif watch_console:
+                # A firmware that took a CPU exception never goes on: no use waiting for it.
+                exception = vm.exception()
+                if exception:
+                    raise Failure(f"{self.describe}: {what}: the firmware took a CPU exception "
+                                  f"({exception})")
             return bool(taken)
 
         def too_late() -> None:
@@ -489,7 +496,7 @@ class Run:
         self.fresh_store()
         self.start(restore=False)
         line = self.wait_line(options.timeout, "the guest was not ready (in the firmware or the "
-                                               "kernel's start)")
+                                               "kernel's start)", watch_console=True)
         if not line.startswith("READY"):
             raise Failure(f"{self.describe}: the guest said {line!r} instead of READY")
         self.mark("ready")

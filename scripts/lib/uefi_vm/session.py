@@ -24,6 +24,10 @@ from .errors import Failure, Stopped
 CHANNELS = ("control", "stdout", "stderr", "signal", "qmp")
 RELAYED = {signal.SIGINT: "INT", signal.SIGTERM: "TERM", signal.SIGHUP: "HUP"}
 MONITOR_POLL = 0.5  # seconds between the monitor commands that wake a sleeping guest
+# How edk2 reports a CPU exception on the console, x86 and AArch64; it then stops for good.
+EXCEPTION = re.compile(r"(?:X64|IA32) Exception Type - .*|Synchronous Exception at .*|"
+                       r"Unhandled Exception.*")
+EXCEPTION_DUMP = 3.0  # seconds the firmware has to print the rest of its report
 
 # Signals this script has received and not yet acted on; the handler only records them and wakes
 # the loop.
@@ -120,6 +124,8 @@ class Vm:
         self.err_sink: Callable[[bytes], None] = lambda data: None
         self.received = {"stdout": 0, "stderr": 0}
         self.activity = time.monotonic()
+        self.console_checked = 0.0
+        self.exception_seen: Optional[float] = None
         self.poller = select.poll()
         self.fds = {}
         for name in ("control", "stdout", "stderr", "qmp"):
@@ -339,14 +345,33 @@ class Vm:
         return (f"{self.describe}: QEMU stopped unexpectedly (status {self.process.poll()})"
                 + (f":\n{self.qemu_log()}" if self.qemu_log() else ""))
 
-    def console_tail(self, lines: int = 20) -> str:
-        """The last lines of the VM's console, without the firmware's terminal controls."""
+    def console_text(self) -> str:
+        """The VM's console, without the firmware's terminal controls."""
         try:
             text = self.console.read_bytes().decode(errors="replace").replace("\r", "")
         except OSError:
             return ""
-        text = re.sub(r"\x1b\[[0-9;=?]*[A-Za-z]", "", text)
-        return "\n".join(text.splitlines()[-lines:])
+        return re.sub(r"\x1b\[[0-9;=?]*[A-Za-z]", "", text)
+
+    def console_tail(self, lines: int = 20) -> str:
+        return "\n".join(self.console_text().splitlines()[-lines:])
+
+    def exception(self) -> Optional[str]:
+        """The CPU exception the firmware reported on the console, once its report is whole (the
+        image it names, or a few seconds after its first line); None before."""
+        now = time.monotonic()
+        if now - self.console_checked < MONITOR_POLL:
+            return None
+        self.console_checked = now
+        text = self.console_text()
+        found = EXCEPTION.search(text)
+        if found is None:
+            return None
+        if self.exception_seen is None:
+            self.exception_seen = now
+        if "Find image" in text[found.end():] or now - self.exception_seen >= EXCEPTION_DUMP:
+            return found.group(0).strip()
+        return None
 
 
 def default_on_signal(signum: int) -> None:
