@@ -1,0 +1,233 @@
+#!/usr/bin/python3
+"""bench/power-cut without a VM: QEMU's flash trace turned into the log and replayed, the edk2
+store's fields a write touched, where the update of a variable lies in a log, and the outcome of a
+point from hand-made listings."""
+
+import importlib.machinery
+import importlib.util
+import struct
+import sys
+import tempfile
+import unittest
+import uuid
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "scripts/lib"))
+loader = importlib.machinery.SourceFileLoader("power_cut", str(ROOT / "bench/power-cut"))
+power_cut = importlib.util.module_from_spec(importlib.util.spec_from_loader("power_cut", loader))
+loader.exec_module(power_cut)
+
+from uefi_vm import flashlog, store  # noqa: E402
+
+GLOBAL = uuid.UUID("8be4df61-93ca-11d2-aa0d-00e098032b8c")
+STORE_END, WORK, SPARE, VOLUME = 0x400, 0x400, 0x800, 0xC00
+
+
+def record(name: str, data: bytes, state: int = 0x3F) -> bytes:
+    """An authenticated record as edk2 writes it: header, UCS-2 name, data, aligned to 4."""
+    encoded = (name + "\0").encode("utf-16-le")
+    header = bytearray(60)
+    struct.pack_into("<HBBI", header, 0, 0x55AA, state, 0, 7)
+    struct.pack_into("<II", header, 36, len(encoded), len(data))
+    header[44:60] = GLOBAL.bytes_le
+    body = bytes(header) + encoded + data
+    return body + b"\xff" * (-len(body) % 4)
+
+
+def image(*records: bytes) -> bytearray:
+    """A firmware volume of 0xC00 bytes in blocks of 0x400: the variable store up to 0x400, the
+    FTW working block (its work space 0x20 bytes) and the spare block after it."""
+    flash = bytearray(b"\xff" * VOLUME)
+    flash[0:0x48] = bytes(0x48)
+    struct.pack_into("<Q", flash, 0x20, VOLUME)
+    flash[0x28:0x2C] = b"_FVH"
+    struct.pack_into("<HxxxxxxII", flash, 0x30, 0x48, 3, 0x400)
+    flash[0x48:0x64] = store.AUTHENTICATED.bytes_le + struct.pack("<IBBHI", STORE_END - 0x48,
+                                                                  0x5A, 0xFE, 0, 0)
+    body = b"".join(records)
+    flash[0x64:0x64 + len(body)] = body
+    flash[WORK:WORK + 0x20] = store.WORKING_BLOCK.bytes_le + bytes(8) + struct.pack("<Q", 0)
+    return flash
+
+
+class FlashLog(unittest.TestCase):
+    TRACE = (
+        "1234@1700000000.000001:pflash_data_write system.flash1: data offset:0x0070 size:1 "
+        "value:0x003e\n"
+        "pflash_data_write system.flash0: data offset:0x0010 size:1 value:0x0000\n"  # the code
+        "pflash_write_block_start virt.flash1: block write start: bytes:0x3\n"
+        "pflash_data_write_block virt.flash1: data offset:0x0104 size:4 value:0x44332211 "
+        "counter:0x0000000000000001\n"
+        "pflash_data_write_block virt.flash1: data offset:0x0100 size:4 value:0xddccbbaa "
+        "counter:0x0000000000000000\n"
+        "pflash_data_write_block virt.flash1: data offset:0x0110 size:2 value:0x5566 "
+        "counter:0x0000000000000000\n"
+        "pflash_write_block_flush virt.flash1: block write flush\n"
+        "pflash_write_block_start virt.flash1: block write start: bytes:0x1\n"
+        "pflash_data_write_block virt.flash1: data offset:0x0200 size:4 value:0x0 "
+        "counter:0x0000000000000000\n"
+        "pflash_write_block_abort virt.flash1: block write abort\n"
+        "pflash_write_block_erase virt.flash1: block erase offset:0x800 bytes:0x400\n"
+        "pflash_data_write system.flash1: data offset:0x0900 size:1 value:0x00")  # killed here
+
+    def test_trace_to_log_to_store(self):
+        with tempfile.TemporaryDirectory() as work:
+            trace, log = Path(work, "trace"), Path(work, "log")
+            trace.write_text(self.TRACE)
+            # The marker goes where the trace had reached: after the first two lines.
+            second_line_end = len("".join(self.TRACE.splitlines(True)[:2]).encode())
+            self.assertEqual(flashlog.convert(trace, log, [(second_line_end, "ready"),
+                                                           (10 ** 6, "cut")]), 3)
+            self.assertEqual(log.read_text().splitlines(),
+                             ["kestomandrel flash log 1", "W 70 3e", "# ready",
+                              "W 100 aabbccdd11223344 110 6655", "E 800 400", "# cut"])
+            read = flashlog.read(log)
+            self.assertEqual((read.marker("ready"), read.marker("cut"), read.marker("x")),
+                             (1, 3, None))
+        start = bytes(range(256)) * 12
+        after = flashlog.rebuild(start, read.ops, 3)
+        self.assertEqual(after[0x70], 0x3E)
+        self.assertEqual(after[0x100:0x108], bytes.fromhex("aabbccdd11223344"))
+        self.assertEqual(after[0x108:0x110], start[0x108:0x110])  # between the buffer's runs
+        self.assertEqual(after[0x800:0xC00], b"\xff" * 0x400)
+        self.assertEqual(flashlog.rebuild(start, read.ops, 1)[0x100], start[0x100])
+
+    def test_logs_that_cannot_be_replayed(self):
+        for line in ("W 10", "W 10 zz", "E 10", "X 1 2", "W 10 aa 20"):
+            with self.subTest(line=line), self.assertRaises(flashlog.BadLog):
+                flashlog.parse_op(line)
+        for op in ("W ffe 0000aa", "E 800 1000"):
+            with self.subTest(op=op), self.assertRaisesRegex(flashlog.BadLog, "past the store"):
+                flashlog.apply(bytearray(0x1000), [flashlog.parse_op(op)])
+
+
+class Fields(unittest.TestCase):
+    def test_what_each_byte_is_part_of(self):
+        flash = image(record("Lang", b"eng"), record("SysPrepOrder", b"\x01\x00\x00\x00"))
+        found = store.layout(flash)
+        second = found.records[1].offset
+        self.assertEqual((found.work_space, found.spare), ((WORK, WORK + 0x20), (SPARE, VOLUME)))
+        cases = [(0x10, "volume header"), (0x50, "store header"), (0x64, "header"),
+                 (0x66, "state"), (0x64 + 60, "name"), (0x64 + 60 + 10, "data"),
+                 (second + 2, "state"), (second + 60 + 25, "name"), (second + 60 + 26, "data"),
+                 (found.free, "free"), (WORK + 4, "ftw work space"), (WORK + 0x100,
+                                                                       "ftw working block"),
+                 (SPARE + 9, "ftw spare")]
+        for offset, expected in cases:
+            with self.subTest(offset=hex(offset)):
+                self.assertEqual(found.field(offset), expected)
+        self.assertEqual(store.variables(flash)[f"SysPrepOrder-{GLOBAL}"], (7, b"\1\0\0\0"))
+        # A write is labelled by the bytes it changed; a buffer rewriting others unchanged too.
+        state = second + 2
+        label = power_cut.label
+        self.assertEqual(label(flashlog.parse_op(f"W {state:x} 3e"), [b"\x3f"], found), "state")
+        self.assertEqual(label(flashlog.parse_op(f"W {state:x} 3f"), [b"\x3f"], found),
+                         "state (same bytes)")
+        buffer = bytes(flash[second:second + 64])
+        changed = bytearray(buffer)
+        changed[2], changed[62] = 0x3E, 0x41
+        self.assertEqual(label(flashlog.parse_op(f"W {second:x} {changed.hex()}"), [buffer],
+                               found), "state+name")
+        self.assertEqual(label(flashlog.parse_op(f"E {SPARE:x} 400"), [], found), "erase ftw spare")
+        self.assertEqual(label(flashlog.parse_op("E 0 400"), [], found), "erase store")
+
+    def test_unformatted_flash_is_not_a_store(self):
+        for flash in (bytes(0x40000), b"\xff" * 0x40000):
+            with self.subTest(first=flash[0]), self.assertRaises(store.NotAStore):
+                store.layout(flash)
+
+
+class Updates(unittest.TestCase):
+    def test_an_update_is_found_between_two_settled_values(self):
+        old = record("SysPrepOrder", b"\x05\x00\x00\x00")
+        start = bytes(image(record("Lang", b"eng"), old))
+        found = store.layout(start)
+        old_state = found.records[1].offset + 2
+        new_at = found.free
+        new = record("SysPrepOrder", b"\x06\x00\x00\x00", state=0xFF)
+        lines = ["kestomandrel flash log 1", "# run 1", f"W {old_state:x} 3e"]
+        lines += [f"W {new_at + i:x} {new[i]:02x}" for i in range(60)]
+        lines += [f"W {new_at + 2:x} 7f"]
+        lines += [f"W {new_at + i:x} {new[i]:02x}" for i in range(60, 90)]  # not the padding
+        lines += [f"W {new_at + 2:x} 3f", f"W {old_state:x} 3c", "# end 1 130"]
+        with tempfile.TemporaryDirectory() as work:
+            Path(work, "log").write_text("\n".join(lines) + "\n")
+            log = flashlog.read(Path(work, "log"))
+        updates = power_cut.updates(start, log, "SysPrepOrder")
+        self.assertEqual([(u.first, u.last, u.old[0], u.new[0]) for u in updates],
+                         [(0, len(log.ops), 5, 6)])
+        self.assertIs(power_cut.choose(updates, 6), updates[0])
+        with self.assertRaises(power_cut.BenchError):
+            power_cut.choose(updates, 7)
+        final = store.layout(flashlog.rebuild(start, log.ops, len(log.ops)))
+        labels = [(count, name, op) for count, _, op, name in
+                  power_cut.walk(start, log.ops, range(len(log.ops) + 1), final)]
+        # The first and last, each state byte, and the middle of the header, name and data.
+        self.assertEqual(power_cut.by_fields(labels), [0, 1, 3, 4, 33, 62, 76, 91, 93, 94])
+
+    def test_points_around_erase_runs(self):
+        ops = [flashlog.parse_op(line) for line in
+               ["W 0 00"] * 10 + ["E 0 400"] * 4 + ["W 0 00"] * 10 + ["E 400 400"] * 2]
+        self.assertEqual(power_cut.around_erases(ops, 0, len(ops), 8),
+                         [9, 10, 12, 14, 17, 24, 25, 26])
+        self.assertEqual(power_cut.around_erases(ops, 0, len(ops), 3), [10, 14, 26])
+        self.assertEqual(power_cut.spread(0, 100, 3), [25, 50, 75])
+
+
+class Outcomes(unittest.TestCase):
+    KEY = f"SysPrepOrder-{GLOBAL}"
+
+    def test_outcomes(self):
+        control = {"Lang-x": "07000000656e67", "MTC-y": "0700000001000000",
+                   self.KEY: "0700000005000000"}
+        neighbour = {**control, "Lang-x": "07000000667261"}
+        cases = [
+            ("05 00 00 00", control, "old", []),
+            ("06 00 00 00", {**control, "MTC-y": "0700000002000000"}, "new", []),  # MTC varies
+            (None, control, "lost", []),
+            ("05 00 00", control, "corrupt", []),  # a wrong length
+            ("06 00 00 01", control, "corrupt", []),
+            ("05 00 00 00", neighbour, "collateral", ["Lang-x"]),
+            ("05 00 00 00", {**control, "New-z": "07000000"}, "collateral", ["New-z"]),
+            ("06 00 00 00", {self.KEY: "0700000006000000"}, "collateral", ["Lang-x"]),
+            ("error 0x7a", neighbour, "corrupt", ["Lang-x"]),
+        ]
+        for read, listing, outcome, collateral in cases:
+            with self.subTest(read=read, listing=listing):
+                self.assertEqual(power_cut.classify(read, "05 00 00 00", "06 00 00 00", listing,
+                                                    control, ["MTC-y"], self.KEY),
+                                 (outcome, collateral))
+
+    def test_what_a_boot_printed(self):
+        read = ("\nVariable Name : SysPrepOrder\nLength : 4(0x4) bytes\n In Hex Bytes:\n 48  0A  "
+                "00  00 \n\n In Character Bytes:\nH \n \x00 \x00 \n")
+        self.assertEqual(power_cut.parse_read(read), "48 0A 00 00")
+        failed = "\nVariable Name : X\nGetFirmwareEnvironment Function calls failed.Error Code : 0x"
+        self.assertIsNone(power_cut.parse_read(failed + "cb"))
+        self.assertEqual(power_cut.parse_read(failed + "7a"), "error 0x7a")
+        loop = (read.replace("48  0A", "07  00") + read.replace("48  0A", "08  00")).encode()
+        self.assertEqual(power_cut.last_counter(loop + b"\nSysPrepOrder Set successfully"), 8)
+        self.assertEqual(power_cut.last_counter(loop[:-40]), 7)  # the last one cut short
+        self.assertEqual(power_cut.parse_listing("Lang-x 07000000656e67\n*\n"),
+                         {"Lang-x": "07000000656e67"})
+
+    def test_what_a_console_shows(self):
+        console = ("\x1b[2JBdsDxe: loading Boot0001\r\n!!!! X64 Exception Type - 0D(#GP - General "
+                   "Protection)  CPU Apic ID - 00000000 !!!!\r\nRIP  - 000000007E8A11C2\r\n!!!! "
+                   "Find image based on IP(0x7E8A11C2) /build/VariableSmm/DEBUG/VariableSmm.dll "
+                   "(ImageBase=000000007E890000) !!!!\r\n")
+        self.assertEqual(power_cut.diagnose(console)["image"],
+                         "/build/VariableSmm/DEBUG/VariableSmm.dll (ImageBase=000000007E890000)")
+        release = console.replace("/build/VariableSmm/DEBUG/VariableSmm.dll", "(No PDB) ")
+        self.assertEqual(power_cut.diagnose(release)["image"],
+                         "(No PDB)  (ImageBase=000000007E890000)")
+        arm = "Synchronous Exception at 0x000000013F7A4B10\nPC 0x00013F7A4B10 (0x00013F790000+" \
+              "0x00014B10) [ 1] VariableRuntimeDxe.dll\n"
+        self.assertEqual((power_cut.diagnose(arm)["console"], power_cut.diagnose(arm)["image"]),
+                         ("cpu exception", "VariableRuntimeDxe.dll"))
+        self.assertEqual(power_cut.diagnose("\x1b[2J\x1b[01;01H")["console"], "nothing")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,96 @@
+#!/usr/bin/python3
+"""Power cuts on OVMF, CI-sized: bench/power-cut's sweep over a sample of one update's writes that
+covers every field (the first point, each state byte, the middle of the header, the name and the
+data, the last point) and one loop cut at a random moment. Each must keep UEFI's promise: the
+variable holds its old value until the new record is marked added, its new one from then on, and
+no other variable changes. Then a store damaged as no firmware writes it, a record header left
+unwritten in the middle of the store, must be caught: the check must not call it old or new.
+
+    tests/uefi/power_cut_test.py
+"""
+
+import importlib.machinery
+import importlib.util
+import json
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "scripts/lib"))
+loader = importlib.machinery.SourceFileLoader("power_cut", str(ROOT / "bench/power-cut"))
+power_cut = importlib.util.module_from_spec(importlib.util.spec_from_loader("power_cut", loader))
+loader.exec_module(power_cut)
+
+from uefi_vm import firmware, store  # noqa: E402
+
+TOOL = ROOT / "build/linux-static/kestomandrel"
+
+
+class PowerCut(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.TemporaryDirectory()
+        cls.keep = Path(cls.work.name, "kept")
+        run = subprocess.run([str(ROOT / "bench/power-cut"), "--firmware", "ovmf", "--sweep",
+                              "fields", "--cuts", "1", "--seed", "7", "--jobs", "2", "--keep",
+                              str(cls.keep), "--tool", str(TOOL)], stdout=subprocess.PIPE,
+                             timeout=900)
+        cls.status = run.returncode
+        cls.result = json.loads(run.stdout.decode().splitlines()[-1]) if run.stdout else {}
+        print(json.dumps(cls.result), flush=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.work.cleanup()
+
+    def test_every_field_of_an_update_and_a_random_cut_keep_the_promise(self):
+        self.assertEqual((self.status, self.result["failed"]), (0, 0))
+        sweep = self.result["sweep"]
+        points = sweep["points"]
+        self.assertTrue({"header", "state", "name", "data"} <= {p["field"] for p in points})
+        self.assertEqual((points[0]["k"], points[-1]["k"]), (0, sweep["writes"]))
+        outcomes = [point["outcome"] for point in points]
+        self.assertEqual(outcomes[0], "old")
+        self.assertEqual(outcomes[-1], "new")
+        # Old until the new record's state byte marks it added, new from then on.
+        flip = outcomes.index("new")
+        self.assertEqual(outcomes, ["old"] * flip + ["new"] * (len(outcomes) - flip))
+        self.assertEqual(points[flip]["field"], "state")
+        for point in points:
+            self.assertEqual(point["read"], sweep["new" if point["outcome"] == "new" else "old"])
+        self.assertEqual(len(self.result["cuts"]), 1)
+        self.assertIn(self.result["cuts"][0]["outcome"], power_cut.KEPT)
+
+    def test_a_store_no_firmware_writes_is_caught(self):
+        # The store before the update, with a record header in the middle made blank: the
+        # records after it are no longer reachable.
+        kept = self.keep / "sweep-0000.fd"
+        image = bytearray(kept.read_bytes())
+        records = store.layout(image).records
+        middle = records[len(records) // 2]
+        image[middle.offset:middle.offset + middle.header] = b"\xff" * middle.header
+        damaged = Path(self.work.name, "damaged.fd")
+        damaged.write_bytes(image)
+        reference = Path(self.work.name, "reference.fd")
+        shutil.copyfile(kept, reference)
+        bench = power_cut.Bench(firmware.find("ovmf"), ["--firmware", "ovmf"], TOOL,
+                                "SysPrepOrder", Path(self.work.name), None,
+                                Path(self.work.name), 2)
+        with ThreadPoolExecutor(2) as pool:
+            before, after = pool.map(lambda path: power_cut.boot(bench, path, 300),
+                                     (reference, damaged))
+        sweep = self.result["sweep"]
+        self.assertEqual(before.read, sweep["old"])
+        judge = power_cut.judged(before, sweep["varies"], bench.key, sweep["old"], sweep["new"])
+        outcome, collateral = judge(after)
+        print(f"the damaged store: {outcome}, read {after.read}, changed: {collateral}")
+        self.assertNotIn(outcome, power_cut.KEPT)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
