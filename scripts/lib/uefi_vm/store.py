@@ -167,16 +167,12 @@ def variables(image, runtime_only: bool = True) -> Dict[str, Tuple[int, bytes]]:
             if not runtime_only or record.attributes & RUNTIME}
 
 
-def settled_value(image, found: Layout, name: str) -> Optional[bytes]:
-    """NAME's data when the store stands between two updates of it: exactly one added record of it,
-    none half-written or on its way out, and nothing begun in the free space; None otherwise (also
-    when NAME has no record)."""
+def settled_value(found: Layout, name: str) -> Optional[bytes]:
+    """NAME's data when the store stands between two updates of it: exactly one added record of it
+    and none half-written or on its way out; None otherwise (also when NAME has no record)."""
     mine = [record for record in found.records if record.name == name]
     added = [record for record in mine if record.state == ADDED]
     if len(added) != 1 or any(record.state in (HEADER_VALID, IN_DELETION, 0xFF)
                               for record in mine):
-        return None
-    tail = image[found.free:min(found.free + 64, found.end)]
-    if tail.count(0xFF) != len(tail):
         return None
     return added[0].data
