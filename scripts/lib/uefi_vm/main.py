@@ -28,6 +28,9 @@ ROOT = Path(__file__).resolve().parents[3]
 INIT = ROOT / "scripts/lib/uefi-vm-init"
 CACHE = ROOT / "build/uefi-vm-cache/saved"
 READER_GONE_GRACE = 5  # seconds the tool has to end after its reader went away
+# Seconds a booting firmware has to write its first byte on the console: edk2 writes within about
+# 4 s, U-Boot and AArch64 edk2 at once; a garbage executable never does.
+SILENT_FIRMWARE = 30
 
 USAGE = """\
 Usage: scripts/uefi-vm [options] -- ARGS...
@@ -97,6 +100,9 @@ Options:
 The AArch64 guest's kernel and busybox are Debian's arm64 packages, downloaded with apt-get and
 unpacked (never installed) into build/uefi-vm-cache/arm64.
 
+A firmware that does not start is refused: one that writes nothing on its console for
+{silent} seconds after QEMU started, or whose VM resets before the guest is ready.
+
 Exit status: the tool's; 125 when this script or the VM failed (the reason is on standard error);
 128 + the signal's number when a signal, or a reader of standard output that went away (141),
 ended the run before the tool had started.
@@ -105,7 +111,7 @@ ended the run before the tool had started.
 
 def usage() -> str:
     lines = [f"                       {name:<12} {summary}" for name, summary in firmwares.TABLE]
-    return USAGE.format(firmwares="\n".join(lines))
+    return USAGE.format(firmwares="\n".join(lines), silent=SILENT_FIRMWARE)
 
 
 @dataclass
@@ -434,6 +440,11 @@ def qemu_img(*args: str) -> None:
         raise Failure(f"qemu-img {' '.join(args)} failed: {made.stderr.strip()}")
 
 
+class NotStarted(Failure):
+    """The firmware or the kernel did not start: the message says how long was waited and what
+    the console showed."""
+
+
 class Run:
     """One run of the script: the VM, its boot and the commands it runs."""
 
@@ -455,8 +466,9 @@ class Run:
             self.vm.close()
             self.vm = None
 
-    def wait_line(self, limit: float, what: str) -> str:
-        """The agent's next line, within LIMIT seconds."""
+    def wait_line(self, limit: float, what: str, too_late: Optional[Callable[[], None]] = None,
+                  timers: Optional[List] = None) -> str:
+        """The agent's next line, within LIMIT seconds (TOO_LATE, when given, says what then)."""
         vm = self.vm
         taken: List[str] = []
 
@@ -466,10 +478,10 @@ class Run:
                 taken.append(line)
             return bool(taken)
 
-        def too_late() -> None:
+        def late() -> None:
             raise Failure(f"{self.describe}: {what} within {limit:g} seconds (see --timeout)")
 
-        vm.pump(arrived, time.monotonic() + limit, too_late)
+        vm.pump(arrived, time.monotonic() + limit, too_late or late, timers)
         line = taken[0]
         if line.startswith("FAIL "):
             raise Failure(f"{self.describe}: in the VM: {line[5:]}")
@@ -493,13 +505,54 @@ class Run:
                             "booting cold and saving it again")
                 entry.discard()
         self.fresh_store()
+        started = time.monotonic()
         self.start(restore=False)
-        line = self.wait_line(options.timeout, "the guest was not ready (in the firmware or the "
-                                               "kernel's start)")
+        line = self.wait_ready(started, options.timeout)
         if not line.startswith("READY"):
             raise Failure(f"{self.describe}: the guest said {line!r} instead of READY")
         if entry is not None:
             self.save(entry)
+
+    def wait_ready(self, started: float, limit: float) -> str:
+        """The agent's first line after a cold boot. A firmware that writes nothing on its console
+        for SILENT_FIRMWARE seconds, a VM that ends first, or a guest not ready within LIMIT
+        seconds is refused with the time waited and the console's last lines."""
+        vm = self.vm
+        console = self.plan.work / "console.log"
+
+        def waited() -> str:
+            return f"{time.monotonic() - started:.1f} s after QEMU started"
+
+        def said() -> str:
+            lines = [line.strip()[:160] for line in vm.console_tail(50).splitlines()
+                     if line.strip()]
+            if not lines:
+                return "the console stayed empty"
+            return "the console's last lines: " + " | ".join(lines[-3:])
+
+        def not_ready() -> None:
+            raise NotStarted(f"{self.describe}: the guest was not ready {waited()} (see "
+                             f"--timeout); {said()}")
+
+        def silent() -> None:
+            if not console.exists() or console.stat().st_size == 0:
+                raise NotStarted(f"{self.describe}: the firmware had written nothing on its "
+                                 f"console {waited()}: it does not start")
+
+        timers = [[started + SILENT_FIRMWARE, silent]] if SILENT_FIRMWARE < limit else []
+        try:
+            return self.wait_line(started + limit - time.monotonic(), "", not_ready, timers)
+        except NotStarted:
+            raise
+        except Failure:
+            status = vm.process.poll()
+            if status is None:
+                raise
+            qemu = vm.qemu_log().splitlines()
+            raise NotStarted(f"{self.describe}: the VM ended {waited()}, before the guest was "
+                             f"ready (QEMU's status {status}"
+                             + (f": {qemu[-1]}" if qemu else "; a guest that resets ends it")
+                             + f"); {said()}") from None
 
     def fresh_store(self) -> None:
         plan = self.plan
@@ -746,8 +799,9 @@ def booted(options: Options, chosen: firmwares.Firmware) -> Iterator[Run]:
                 this.send_file(path.read_bytes(), "0644", f"/work/{path.name}")
             check_signals()
             yield this
-        except Failure:
-            if this.vm is not None:
+        except Failure as failure:
+            # A firmware that did not start says its console's last lines itself.
+            if this.vm is not None and not isinstance(failure, NotStarted):
                 tail = this.vm.console_tail()
                 if tail:
                     sys.stderr.write(f"uefi-vm: the last lines of the VM's console:\n{tail}\n")
