@@ -524,7 +524,7 @@ class Run:
             return f"{time.monotonic() - started:.1f} s after QEMU started"
 
         def said() -> str:
-            lines = [line.strip()[:160] for line in vm.console_tail(50).splitlines()
+            lines = [line.strip()[:200] for line in vm.console_tail(50).splitlines()
                      if line.strip()]
             if not lines:
                 return "the console stayed empty"
