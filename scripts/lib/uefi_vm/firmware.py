@@ -165,7 +165,8 @@ def search_path() -> List[Path]:
 
 def descriptors(directories: Optional[Sequence[Path]] = None) -> Dict[str, Path]:
     """Every descriptor in the search path by file name, sorted: a file in a more specific
-    directory takes the place of one of the same name, and an empty one hides it."""
+    directory takes the place of one of the same name, and an empty one (or a link to /dev/null)
+    hides it."""
     found: Dict[str, Path] = {}
     for directory in search_path() if directories is None else directories:
         try:
@@ -173,9 +174,10 @@ def descriptors(directories: Optional[Sequence[Path]] = None) -> Dict[str, Path]
         except OSError:
             continue
         for entry in entries:
-            if entry.name.endswith(".json") and entry.is_file():
+            if entry.name.endswith(".json"):
                 found[entry.name] = entry
-    return {name: path for name, path in sorted(found.items()) if path.stat().st_size > 0}
+    return {name: path for name, path in sorted(found.items())
+            if path.is_file() and path.stat().st_size > 0}
 
 
 def _in_search_path(name: str) -> Optional[Path]:
