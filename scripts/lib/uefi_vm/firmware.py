@@ -163,12 +163,12 @@ def search_path() -> List[Path]:
             Path(config, "qemu/firmware")]
 
 
-def descriptors(directories: Optional[Sequence[Path]] = None) -> Dict[str, Path]:
+def descriptors() -> Dict[str, Path]:
     """Every descriptor in the search path by file name, sorted: a file in a more specific
     directory takes the place of one of the same name, and an empty one (or a link to /dev/null)
     hides it."""
     found: Dict[str, Path] = {}
-    for directory in search_path() if directories is None else directories:
+    for directory in search_path():
         try:
             entries = sorted(directory.iterdir())
         except OSError:
