@@ -263,8 +263,8 @@ def _named(name: str) -> Firmware:
             path = _in_search_path(named.descriptor)
             if path is None:
                 raise Failure(f"{name}: Debian's descriptor {named.descriptor}.json is not in "
-                              f"QEMU's firmware directories (install {' '.join(named.packages)}, "
-                              "or give --install)")
+                              "QEMU's firmware directories, or an empty one hides it (install "
+                              f"{' '.join(named.packages)}, or give --install)")
             return read(path, name, named.summary, named.packages)
     path = _in_search_path(name)
     if path is not None:
