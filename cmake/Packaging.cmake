@@ -1,9 +1,11 @@
 # Install rules and packages. On Linux they follow Debian and the FHS: the tool in sbin/ (an
 # administrator's tool, it needs root), its manual page in section 8, the report on its loop in
 # bin/ (it only reads its input) with its page in section 1, the bash completion, and the README
-# and the licence in share/doc/kestomandrel/. On Windows the ZIP stays flat: the exe, the report
-# as a .py file for the py launcher, the README and the licence. Installed and packaged programs
-# are stripped.
+# and the licence in share/doc/kestomandrel/. On Windows the ZIP holds at its top the exe, the
+# report as a .py file for the py launcher, the README and the licence. Both also hold the
+# report's page that the README links to, doc/loop-report.md with its picture, in doc/ beside the
+# README: on Windows it is the report's only manual. (The README's other pages are about the
+# checkout's scripts.) Installed and packaged programs are stripped.
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The Kestomandrel developers")
 set(CPACK_STRIP_FILES ON)
@@ -13,6 +15,7 @@ if(WIN32)
     install(PROGRAMS report/kestomandrel-loop-report DESTINATION .
         RENAME kestomandrel-loop-report.py)
     install(FILES README.md LICENSE DESTINATION .)
+    install(FILES doc/loop-report.md doc/loop-report.png DESTINATION doc)
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_FILE_NAME Kestomandrel-${PROJECT_VERSION}-win64)
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -61,6 +64,7 @@ install(FILES ${kestomandrel_generated}/kestomandrel
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
 install(FILES README.md DESTINATION ${kestomandrel_doc_dir})
+install(FILES doc/loop-report.md doc/loop-report.png DESTINATION ${kestomandrel_doc_dir}/doc)
 if(KESTOMANDREL_DEBIAN_PACKAGE)
     # Debian's own files: the licence as a machine-readable copyright file, and the changelog.
     file(READ LICENSE license)

@@ -20,6 +20,9 @@ arguments = sys.argv[1:]
 lie = "--lie" in arguments
 die_on_run = "--die-on-run" in arguments
 exception = "--exception" in arguments
+# QEMU starts the console's file afresh, before it connects its channels.
+console = arguments[arguments.index("-serial") + 1].removeprefix("file:")
+open(console, "w").close()
 paths = {}
 for at, word in enumerate(arguments):
     if word == "-chardev":
@@ -63,9 +66,6 @@ def forward(stream, port, counted, key):
 threading.Thread(target=monitor, daemon=True).start()
 threading.Thread(target=relay_signals, daemon=True).start()
 control = ports["control"].makefile("rwb", buffering=0)
-# QEMU starts the console's file afresh.
-console = arguments[arguments.index("-serial") + 1].removeprefix("file:")
-open(console, "w").close()
 if exception:
     with open(console, "w") as text:
         text.write("!!!! X64 Exception Type - 0D(#GP - General Protection)  CPU Apic ID - 0 !!!!\r\n"

@@ -49,6 +49,7 @@ class StoreFile(unittest.TestCase):
                 image = store(signature, records)
                 used = 2 * ((header + 26 + 4 + 3) & ~3) + ((header + 8 + 3 + 3) & ~3)
                 self.assertEqual(store_fill.free_bytes(image), STORE_SIZE - 28 - used)
+                self.assertEqual(store_fill.store_size(image), STORE_SIZE)
                 self.assertEqual(store_fill.record_size(image, "SysPrepOrder", 4),
                                  (header + 30 + 3) & ~3)
         self.assertEqual(store_fill.record_size(store(AUTHENTICATED, []), "SysPrepOrder", 4), 92)

@@ -2,7 +2,10 @@
 """scripts/uefi-vm's host side without a VM: its command line, its saved VMs' keys, and the loop
 that serves the agent, against fake_qemu.py (QEMU and an agent that run commands on this host)."""
 
+import argparse
+import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -22,12 +25,61 @@ FAKE = str(Path(__file__).with_name("fake_qemu.py"))
 GLOBAL = "{8BE4DF61-93CA-11D2-AA0D-00E098032B8C}"
 
 
+def descriptor(directory: Path, name: str, arch: str = "x86_64", code_size: int = 1966080,
+               vars_size: int = 131072, **changes) -> Path:
+    """A descriptor NAME.json in DIRECTORY for a code and a store file beside it, of these sizes
+    (no file for a size of None); CHANGES replace its fields, as Python values or JSON text."""
+    for file_name, size in ((f"{name}-code.fd", code_size), (f"{name}-vars.fd", vars_size)):
+        if size is not None:
+            with open(directory / file_name, "wb") as file:
+                file.truncate(size)
+    fields = {"description": f"{name} for {arch}", "interface-types": ["uefi"],
+              "mapping": {"device": "flash",
+                          "executable": {"filename": f"{name}-code.fd", "format": "raw"},
+                          "nvram-template": {"filename": f"{name}-vars.fd", "format": "raw"}},
+              "targets": [{"architecture": arch, "machines": ["*"]}], "features": []}
+    fields.update(changes)
+    path = directory / f"{name}.json"
+    path.write_text(fields.pop("text", None) or json.dumps(fields))
+    return path
+
+
 class CommandLine(unittest.TestCase):
     """Mistakes end before anything is installed, built or booted: status 125 and one line."""
 
     def test_mistakes(self):
+        work = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, work)
+        flash = {"device": "flash", "executable": {"filename": "/nonexistent/CODE.fd"},
+                 "nvram-template": {"filename": "/nonexistent/VARS.fd"}}
+        made = {name: str(descriptor(work, name, **changes)) for name, changes in {
+            "text": {"text": "{ not json"},
+            "bios": {"interface-types": ["bios"]},
+            "memory": {"mapping": {"device": "memory", "filename": "/bios.bin"}},
+            "missing": {"mapping": flash},
+            "riscv": {"arch": "riscv64"},
+            "vmdk": {"mapping": {**flash, "executable": {"filename": "c.vmdk", "format": "vmdk"}}},
+            "odd": {"code_size": 1966080 + 512},
+            "large": {"code_size": 8 * 1024 * 1024},
+            "arm": {"arch": "aarch64", "code_size": 2 * 1024 * 1024, "vars_size": 64 << 20},
+        }.items()}
         cases = [
             (["--firmware", "bios", "--", "/g", "X"], "unknown firmware: bios"),
+            (["--firmware", made["text"], "--", "/g", "X"], "text.json is not JSON"),
+            (["--firmware", made["bios"], "--", "/g", "X"], "no UEFI firmware (interface-types"),
+            (["--firmware", made["memory"], "--", "/g", "X"], "only a firmware on flash"),
+            (["--firmware", made["missing"], "--", "/g", "X"],
+             "the executable /nonexistent/CODE.fd (named by"),
+            (["--firmware", made["riscv"], "--", "/g", "X"], "riscv64; there is no machine for it"),
+            (["--firmware", made["vmdk"], "--", "/g", "X"], "the executable is vmdk; raw or qcow2"),
+            (["--firmware", made["odd"], "--", "/g", "X"], "is 1966592 bytes; QEMU's flash on the "
+                                                           "q35 machine takes a non-zero multiple"),
+            (["--firmware", made["large"], "--", "/g", "X"], "8519680 bytes together"),
+            (["--firmware", made["arm"], "--", "/g", "X"], "takes exactly 67108864"),
+            (["--firmware", made["odd"], "--code", str(work / "bios-code.fd"), "--factory",
+              str(work / "none.fd"), "--", "/g", "X"], "none.fd (given by --factory) does not"),
+            (["--firmware", "u-boot", "--factory", made["odd"], "--", "/g", "X"],
+             "--factory: u-boot keeps no variable store"),
             (["--batch", "b"], "--batch needs --out DIR"),
             (["--batch", "b", "--out", "d", "--", "/g", "X"], "either --batch or -- ARGS"),
             (["--stop-after", "5s", "--", "/t"], "not a number of seconds: 5s"),
@@ -40,9 +92,10 @@ class CommandLine(unittest.TestCase):
             (["--", "/s", "a\nb", GLOBAL, "0"], "a line break cannot be passed"),
             (["--before", "echo\nhi", "--", "/t"], "a line break cannot be passed"),
             (["--file", "/nonexistent/value.bin", "--", "/g", "X"], "cannot read the file"),
-            (["--tool"], "--tool needs a value"),
+            (["--tool"], "argument --tool: expected one argument"),
             ([], "nothing to run"),
-            (["--frimware", "ovmf"], "unknown option: --frimware"),
+            (["--frimware", "ovmf"], "unrecognized arguments: --frimware"),
+            (["--firm", "ovmf", "--", "/g", "X"], "unrecognized arguments: --firm"),
         ]
         for arguments, message in cases:
             with self.subTest(arguments=arguments):
@@ -56,8 +109,122 @@ class CommandLine(unittest.TestCase):
         run = subprocess.run([str(ROOT / "scripts/uefi-vm"), "--help"], capture_output=True,
                              text=True)
         self.assertEqual((run.returncode, run.stderr), (0, ""))
-        for known in firmware.FIRMWARES:
-            self.assertIn(f"{known.name:<12} {known.summary}", run.stdout)
+        for name, summary in firmware.TABLE:
+            self.assertIn(f"{name:<12} {summary}", run.stdout)
+        self.assertIn("--list-firmware", run.stdout)
+
+
+class Descriptors(unittest.TestCase):
+    """QEMU's firmware descriptors through the reader, and the firmware they give."""
+
+    def setUp(self):
+        self.work = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, self.work)
+        # A user's own directory in QEMU's search path, empty unless a test fills it.
+        self.user = self.work / "config/qemu/firmware"
+        self.user.mkdir(parents=True)
+        environment = dict(os.environ)
+        self.addCleanup(os.environ.update, environment)
+        self.addCleanup(os.environ.clear)
+        os.environ["XDG_CONFIG_HOME"] = str(self.work / "config")
+
+    def test_debians_descriptors(self):
+        system = Path("/usr/share/qemu/firmware")
+        ovmf, aavmf = "/usr/share/OVMF/", "/usr/share/AAVMF/"
+        # Each by its stem, and by a short name where it has one: architecture and machine, SMM,
+        # Secure Boot, keys enrolled, the code and the factory store; or the refusal.
+        cases = [
+            ("60-edk2-x86_64", "ovmf", "x86_64 x86_64 - - -", "OVMF_CODE_4M.fd", "OVMF_VARS_4M.fd"),
+            ("40-edk2-x86_64-secure-enrolled", "ovmf-secure", "x86_64 x86_64 smm secure enrolled",
+             "OVMF_CODE_4M.ms.fd", "OVMF_VARS_4M.ms.fd"),
+            ("50-edk2-x86_64-secure", None, "x86_64 x86_64 smm secure -",
+             "OVMF_CODE_4M.secboot.fd", "OVMF_VARS_4M.fd"),
+            ("50-edk2-i386-secure", "ovmf-ia32", "i386 x86_64 smm secure -",
+             "OVMF32_CODE_4M.secboot.fd", "OVMF32_VARS_4M.fd"),
+            ("60-edk2-aarch64", "aavmf", "aarch64 aarch64 - - -", "AAVMF_CODE.fd", "AAVMF_VARS.fd"),
+            ("40-edk2-aarch64-secure-enrolled", None, "aarch64 aarch64 - secure enrolled",
+             "AAVMF_CODE.ms.fd", "AAVMF_VARS.ms.fd"),
+            ("50-edk2-aarch64-secure", None, "the executable /usr/share/AAVMF/AAVMF_CODE.secboot"
+             ".fd (named by /usr/share/qemu/firmware/50-edk2-aarch64-secure.json) does not exist",
+             None, None),
+        ]
+        for stem, short, expected, code, store in cases:
+            if not (system / f"{stem}.json").exists():
+                self.skipTest(f"Debian's descriptors are not installed ({stem}.json)")
+            for name in filter(None, (stem, f"{stem}.json", short)):
+                with self.subTest(name=name):
+                    if code is None:
+                        with self.assertRaises(Failure) as refused:
+                            firmware.resolve(name)
+                        self.assertEqual(str(refused.exception), f"{stem}: {expected}")
+                        continue
+                    chosen = firmware.resolve(name)
+                    flags = [chosen.target, chosen.arch, "smm" if chosen.smm else "-",
+                             "secure" if chosen.secure_boot else "-",
+                             "enrolled" if chosen.enrolled_keys else "-"]
+                    self.assertEqual(" ".join(flags), expected)
+                    directory = aavmf if chosen.arch == "aarch64" else ovmf
+                    self.assertEqual((chosen.code, chosen.vars),
+                                     (directory + code, directory + store))
+                    self.assertEqual(chosen.name, short if name == short else stem)
+                    self.assertEqual(chosen.descriptor, str(system / f"{stem}.json"))
+
+    def test_a_users_own_descriptor_and_files_given_in_place(self):
+        own = self.work / "own"
+        own.mkdir()
+        path = descriptor(own, "my-ovmf", features=["requires-smm", "secure-boot"])
+        # A qcow2 image of 128 KiB: its header's virtual size is what QEMU's flash sees.
+        qcow2 = self.work / "vars.qcow2"
+        qcow2.write_bytes(b"QFI\xfb" + bytes(20) + (131072).to_bytes(8, "big"))
+        os.chdir(self.work)
+        self.addCleanup(os.chdir, ROOT)
+        chosen = firmware.resolve("own/my-ovmf.json")
+        self.assertEqual((chosen.name, chosen.code, chosen.vars),
+                         (str(path), str(own / "my-ovmf-code.fd"), str(own / "my-ovmf-vars.fd")))
+        self.assertEqual((chosen.smm, chosen.secure_boot, chosen.enrolled_keys),
+                         (True, True, False))
+        self.assertEqual(firmware.resolve(str(path)), chosen)
+        # The options given on, with absolute paths, give the same firmware from anywhere.
+        arguments = argparse.ArgumentParser()
+        firmware.add_arguments(arguments)
+        given = arguments.parse_args(["--firmware", "own/my-ovmf.json", "--code",
+                                      "own/my-ovmf-vars.fd", "--factory", "vars.qcow2"])
+        passed = firmware.passed_on(given)
+        self.assertEqual(passed, ["--firmware", str(path), "--code", str(own / "my-ovmf-vars.fd"),
+                                  "--factory", str(qcow2)])
+        os.chdir("/")
+        again = firmware.resolve(*passed[1::2])
+        self.assertEqual((again.code, again.vars, again.vars_format, again.smm),
+                         (str(own / "my-ovmf-vars.fd"), str(qcow2), "qcow2", True))
+        self.assertEqual(again.label, f"{path} (--code {again.code}, --factory {qcow2})")
+
+    def test_the_users_directory_takes_the_place_of_the_systems(self):
+        system = self.work / "system"
+        system.mkdir()
+        for stem, arch in (("60-edk2-x86_64", "x86_64"), ("60-edk2-aarch64", "aarch64"),
+                           ("50-edk2-aarch64-secure", "aarch64")):
+            descriptor(system, stem, arch, code_size=None if "secure" in stem else 64 << 20,
+                       vars_size=64 << 20)
+        mine = descriptor(self.user, "60-edk2-x86_64")
+        (self.user / "60-edk2-aarch64.json").write_text("")  # hides the system's
+        self.addCleanup(setattr, firmware, "search_path", firmware.search_path)
+        real = firmware.search_path
+        firmware.search_path = lambda: [system] + real()[1:]
+        for name in ("ovmf", "60-edk2-x86_64"):
+            self.assertEqual(firmware.resolve(name).descriptor, str(mine))
+        with self.assertRaisesRegex(Failure, "^aavmf: Debian's descriptor 60-edk2-aarch64.json "
+                                             "is not in QEMU's firmware directories"):
+            firmware.resolve("aavmf")
+        with self.assertRaisesRegex(Failure, "^unknown firmware: 60-edk2-aarch64 "):
+            firmware.resolve("60-edk2-aarch64")
+        # One line each: the user's, the missing file, the hidden one, U-Boot; and a header.
+        lines = firmware.listing()
+        self.assertEqual([line.split()[:3] for line in lines[1:]],
+                         [["50-edk2-aarch64-secure", "aarch64", "missing"],
+                          ["ovmf", "x86_64", "there"], ["ovmf-secure", "-", "missing"],
+                          ["ovmf-ia32", "-", "missing"], ["aavmf", "-", "missing"],
+                          ["u-boot", "aarch64", lines[-1].split()[2]]])
+        self.assertIn(f"[{mine}]", lines[2])
 
 
 class SavedKeys(unittest.TestCase):
@@ -106,7 +273,8 @@ class Serving(unittest.TestCase):
 
     def boot(self, *fake: str) -> main.Run:
         self.fake[:] = fake
-        plan = main.Plan(firmware.find("ovmf"), self.options, Path(self.work.name),
+        fake = firmware.Firmware("fake", "", "x86_64", (), "/code.fd", "/vars.fd")
+        plan = main.Plan(fake, self.options, Path(self.work.name),
                          Path("/vmlinuz"), Path("/initrd"), self.options.vars, "raw", ["cmd"])
         self.run_ = main.Run(plan)
         self.run_.boot(None)
@@ -191,8 +359,8 @@ class Serving(unittest.TestCase):
 
     def test_protocol_faults_are_the_scripts_failures(self):
         started = time.monotonic()
-        with self.assertRaisesRegex(Failure, r"not ready .*: the firmware took a CPU exception "
-                                             r"\(X64 Exception Type - 0D\(#GP"):
+        with self.assertRaisesRegex(Failure, r"the firmware took a CPU exception [0-9.]+ s after "
+                                             r"QEMU started \(X64 Exception Type - 0D\(#GP"):
             self.boot("--exception")
         self.assertLess(time.monotonic() - started, self.options.timeout / 2)
         self.run_.stop_vm()

@@ -78,7 +78,7 @@ class PowerCut(unittest.TestCase):
         damaged.write_bytes(image)
         reference = Path(self.work.name, "reference.fd")
         shutil.copyfile(kept, reference)
-        bench = power_cut.Bench(firmware.find("ovmf"), ["--firmware", "ovmf"], TOOL,
+        bench = power_cut.Bench(firmware.resolve("ovmf"), ["--firmware", "ovmf"], TOOL,
                                 "SysPrepOrder", Path(self.work.name), None,
                                 Path(self.work.name), 2)
         with ThreadPoolExecutor(2) as pool:

@@ -1,8 +1,8 @@
 // The tool on real UEFI firmware in a QEMU virtual machine, reached through the kernel's efivarfs:
-// the firmware is named on the command line ("uefi_tests --firmware NAME", one of
-// scripts/uefi-vm's). One boot runs every command line below that the firmware's family takes; the
-// tests then compare what each printed, byte for byte, with what that firmware is expected to
-// answer.
+// the firmware is named on the command line as scripts/uefi-vm names it ("uefi_tests --firmware
+// NAME [--code FILE] [--factory FILE]"), and scripts/uefi-vm --show-firmware says what it is. One
+// boot runs every command line below that the firmware's family takes; the tests then compare what
+// each printed, byte for byte, with what that firmware is expected to answer.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -39,15 +39,11 @@ enum Family : unsigned { kEdk2 = 1, kSecure = 2, kUboot = 4, kAll = kEdk2 | kSec
 struct Firmware {
     std::string name;
     unsigned family;
-    std::string preset;  // the build of the tool it runs
+    std::string preset;   // the build of the tool it runs
+    std::string options;  // scripts/uefi-vm's options that give it, quoted for the shell
 };
 
-const Firmware kFirmwares[] = {{"ovmf", kEdk2, "linux-static"},
-                               {"ovmf-secure", kEdk2 | kSecure, "linux-static"},
-                               {"ovmf-ia32", kEdk2, "linux-static"},
-                               {"aavmf", kEdk2, "linux-aarch64-static"},
-                               {"u-boot", kUboot, "linux-aarch64-static"}};
-Firmware gFirmware = kFirmwares[0];
+Firmware gFirmware;
 
 bool Takes(unsigned families) {
     return (gFirmware.family & families) != 0;
@@ -252,7 +248,7 @@ Boot RunBoot() {
     // (scripts/test-uefi), not by each of the tests running side by side.
     const std::string tool =
         std::string(KESTOMANDREL_BUILD_DIR) + "/" + gFirmware.preset + "/kestomandrel";
-    std::string run = "'" + kVm + "' --firmware " + gFirmware.name + " --cpus 2 --tool '" + tool +
+    std::string run = "'" + kVm + "'" + gFirmware.options + " --cpus 2 --tool '" + tool +
                       "' --file '" + dir + "/value.bin' --file '" + dir + "/big.bin' --file '" +
                       kStress + "' --batch '" + dir + "/batch' --out '" + dir + "/out' 2>'" + dir +
                       "/vm.err'";
@@ -521,28 +517,70 @@ TEST(Uefi, UnprivilegedUserIsRefused) {
               NameEcho("KmUserVar") + GuidEcho(kVendor) + kGetFailed + "cb");
 }
 
+std::string Quoted(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// What scripts/uefi-vm --show-firmware says of the firmware OPTIONS give: its name, the tool's
+// build for its machine, and its family (Secure Boot is on where keys are enrolled).
+bool Describe(const std::string& options, Firmware* firmware, std::string* error) {
+    FILE* pipe = popen(("'" + kVm + "'" + options + " --show-firmware 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        *error = "cannot run " + kVm;
+        return false;
+    }
+    std::string text;
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) {
+        text.append(chunk, got);
+    }
+    if (pclose(pipe) != 0) {
+        *error = text;
+        return false;
+    }
+    std::map<std::string, std::string> shown;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = text.substr(at, end - at);
+        const size_t colon = line.find(": ");
+        if (colon != std::string::npos) {
+            shown[line.substr(0, colon)] = line.substr(colon + 2);
+        }
+    }
+    unsigned family = kEdk2;
+    if (shown["u-boot"] == "yes") {
+        family = kUboot;
+    } else if (shown["secure-boot"] == "yes" && shown["enrolled-keys"] == "yes") {
+        family |= kSecure;
+    }
+    *firmware = {shown["name"], family, shown["preset"], options};
+    return true;
+}
+
 }  // namespace
 
-// "uefi_tests --firmware NAME" (default ovmf), after GoogleTest's own options.
+// "uefi_tests [--firmware NAME] [--code FILE] [--factory FILE]" (default ovmf), after GoogleTest's
+// own options.
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    for (int i = 1; i < argc; ++i) {
-        bool known = false;
-        if (strcmp(argv[i], "--firmware") == 0 && i + 1 < argc) {
-            for (const Firmware& firmware : kFirmwares) {
-                if (firmware.name == argv[i + 1]) {
-                    gFirmware = firmware;
-                    known = true;
-                }
-            }
-            ++i;
-        }
-        if (!known) {
-            fprintf(stderr,
-                    "usage: uefi_tests [--firmware NAME]: NAME one of ovmf, ovmf-secure, "
-                    "ovmf-ia32, aavmf, u-boot\n");
+    std::string options;
+    for (int i = 1; i < argc; i += 2) {
+        const std::string option = argv[i];
+        if ((option != "--firmware" && option != "--code" && option != "--factory") ||
+            i + 1 >= argc) {
+            fprintf(stderr, "usage: uefi_tests [--firmware NAME] [--code FILE] [--factory FILE]\n");
             return 2;
         }
+        options += " " + option + " " + Quoted(argv[i + 1]);
+    }
+    std::string error;
+    if (!Describe(options, &gFirmware, &error)) {
+        fprintf(stderr, "uefi_tests: %s", error.c_str());
+        return 2;
     }
     return RUN_ALL_TESTS();
 }

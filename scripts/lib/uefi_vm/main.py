@@ -1,6 +1,8 @@
 """scripts/uefi-vm, step by step: the options, the host's packages, the guest, the tool, the VM
 (restored from a saved one, or booted cold), the files, the commands, their results."""
 
+import argparse
+import hashlib
 import os
 import shlex
 import shutil
@@ -27,18 +29,21 @@ ROOT = Path(__file__).resolve().parents[3]
 INIT = ROOT / "scripts/lib/uefi-vm-init"
 CACHE = ROOT / "build/uefi-vm-cache/saved"
 READER_GONE_GRACE = 5  # seconds the tool has to end after its reader went away
+# Seconds a booting firmware has to write its first byte on the console: edk2 writes within about
+# 4 s, U-Boot and AArch64 edk2 at once; a garbage executable never does.
+SILENT_FIRMWARE = 30
 
 USAGE = """\
 Usage: scripts/uefi-vm [options] -- ARGS...
        scripts/uefi-vm [options] --batch FILE --out DIR
 
-Runs kestomandrel in a throwaway UEFI virtual machine (QEMU with one of Debian's UEFI firmwares and
-a Debian kernel). With "-- ARGS...", runs "kestomandrel ARGS..." once, live: each write of the tool
-reaches this script's standard output as it happens (its standard error goes to standard error),
-and the exit status is the tool's. Ctrl-C, SIGTERM and SIGHUP go on to the tool in the VM, which
-ends as it would on a real machine (status 130, 143, 129); a second one stops the VM at once. A
-reader of standard output that goes away ends the run (141). Without --vars every run starts from
-the firmware's factory variable store.
+Runs kestomandrel in a throwaway UEFI virtual machine (QEMU with a UEFI firmware, Debian's or your
+own, and a Debian kernel). With "-- ARGS...", runs "kestomandrel ARGS..." once, live: each write of
+the tool reaches this script's standard output as it happens (its standard error goes to standard
+error), and the exit status is the tool's. Ctrl-C, SIGTERM and SIGHUP go on to the tool in the
+VM, which ends as it would on a real machine (status 130, 143, 129); a second one stops the VM at
+once. A reader of standard output that goes away ends the run (141). Without --vars every run
+starts from the firmware's factory variable store.
 
 The first run on a firmware boots it cold and saves the VM once the guest is ready, in
 build/uefi-vm-cache/saved; later runs restore that in about a second. A saved VM is made again when
@@ -46,8 +51,22 @@ anything it was made of changes (firmware, kernel, initramfs, QEMU, machine opti
 firmware can be saved: U-Boot, which has no flash for variables, into a small image of its own.
 
 Options:
-  --firmware NAME    the firmware (default ovmf):
+  --firmware NAME    the firmware (default ovmf): one of these names,
 {firmwares}
+                     or a QEMU firmware descriptor: a JSON file (a name with a "/", or a .json
+                     file here), or a descriptor's file name or stem in QEMU's search path
+                     (/usr/share/qemu/firmware, /etc/qemu/firmware, ~/.config/qemu/firmware;
+                     --list-firmware lists them). A descriptor gives the executable and variable
+                     store template (raw or qcow2), the architecture (x86_64, i386 or aarch64)
+                     and the features: requires-smm gives SMM and a secure flash; secure-boot and
+                     enrolled-keys say whether Secure Boot is on, which the suites expect
+  --code FILE        the firmware's executable (code flash) in place of the chosen firmware's, on
+                     the same machine: e.g. --code build/OVMF_CODE.fd for your own build
+  --factory FILE     the factory variable store runs start from, in place of the chosen
+                     firmware's (raw, or qcow2)
+  --list-firmware    list every firmware found, one a line: its name, architecture, whether its
+                     files are there, its features and its description
+  --show-firmware    show what --firmware, --code and --factory give, as "key: value" lines
   --vars FILE        keep the firmware's variable store in FILE across runs (made from the
                      factory store when FILE does not exist yet; not for u-boot, which has none);
                      boots cold
@@ -91,6 +110,9 @@ Options:
 The AArch64 guest's kernel and busybox are Debian's arm64 packages, downloaded with apt-get and
 unpacked (never installed) into build/uefi-vm-cache/arm64.
 
+A firmware that does not start is refused: one that writes nothing on its console for
+{silent} seconds after QEMU started, or whose VM resets before the guest is ready.
+
 Exit status: the tool's; 125 when this script or the VM failed (the reason is on standard error);
 137 when --cut-after cut the power;
 128 + the signal's number when a signal, or a reader of standard output that went away (141),
@@ -99,8 +121,8 @@ ended the run before the tool had started.
 
 
 def usage() -> str:
-    lines = [f"                       {f.name:<12} {f.summary}" for f in firmwares.FIRMWARES]
-    return USAGE.format(firmwares="\n".join(lines))
+    lines = [f"                       {name:<12} {summary}" for name, summary in firmwares.TABLE]
+    return USAGE.format(firmwares="\n".join(lines), silent=SILENT_FIRMWARE)
 
 
 @dataclass
@@ -123,6 +145,89 @@ class Options:
     install: bool = False
     before: List[str] = field(default_factory=list)  # shell lines run before the tool
     args: Optional[List[str]] = None  # the tool's arguments, after "--"
+    code: Optional[str] = None  # --code: the firmware's executable in place of its own
+    factory: Optional[str] = None  # --factory: its factory variable store in place of its own
+    list_firmware: bool = False
+    show_firmware: bool = False
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse's parsing with this script's usage text, and its mistakes as this script's own
+    failures (status 125)."""
+
+    def error(self, message: str) -> None:
+        sys.stderr.write(self.format_usage())
+        raise Failure(message)
+
+
+def seconds(value: str) -> int:
+    if not value.isdigit():
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {value}")
+    return int(value)
+
+
+def moment(value: str) -> float:
+    try:
+        number = float(value)
+    except ValueError:
+        number = -1.0
+    if not 0 < number < 1e6:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {value}")
+    return number
+
+
+def cpus(value: str) -> int:
+    if not value.isdigit() or int(value) < 1:
+        raise argparse.ArgumentTypeError(f"not a number of CPUs: {value}")
+    return int(value)
+
+
+def one_line(value: str) -> str:
+    if "\n" in value:
+        raise argparse.ArgumentTypeError("a line break cannot be passed to the VM")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    """The options, as USAGE describes them; each one fills the field of Options of its name."""
+    options = Parser(prog="scripts/uefi-vm", usage="%(prog)s [options] -- ARGS...\n"
+                     "       %(prog)s [options] --batch FILE --out DIR", add_help=False,
+                     allow_abbrev=False)
+    firmwares.add_arguments(options)
+    options.add_argument("--list-firmware", action="store_true")
+    options.add_argument("--show-firmware", action="store_true")
+    options.add_argument("--vars", type=Path)
+    options.add_argument("--cold", action="store_true")
+    options.add_argument("--file", dest="files", type=Path, action="append", default=[])
+    options.add_argument("--before", type=one_line, action="append", default=[])
+    options.add_argument("--stop-after", type=seconds)
+    options.add_argument("--cut-after", type=moment)
+    options.add_argument("--flash-log", type=Path)
+    options.add_argument("--batch", type=Path)
+    options.add_argument("--out", type=Path)
+    options.add_argument("--timeout", type=seconds, default=Options.timeout)
+    options.add_argument("--cpus", type=cpus, default=Options.cpus)
+    options.add_argument("--kvm", action="store_true")
+    options.add_argument("--tool", type=Path)
+    options.add_argument("--kernel")
+    options.add_argument("--console", type=Path)
+    options.add_argument("--install", action="store_true")
+    options.add_argument("-h", "--help", action="store_true")
+    return options
+
+
+def parse(argv: List[str]) -> Options:
+    """Everything after the first "--" is the tool's."""
+    args = None
+    if "--" in argv:
+        at = argv.index("--")
+        argv, args = argv[:at], argv[at + 1:]
+    given = parser().parse_args(argv)
+    if given.help:
+        sys.stdout.write(usage())
+        raise Stopped(0)
+    del given.help
+    return Options(**vars(given), args=args)
 
 
 def fail_usage(message: str) -> None:
@@ -130,79 +235,10 @@ def fail_usage(message: str) -> None:
     raise Failure(message)
 
 
-def parse(argv: List[str]) -> Options:
-    options = Options()
-    valued = {"--firmware", "--vars", "--file", "--stop-after", "--batch", "--out", "--timeout",
-              "--cpus", "--tool", "--kernel", "--console", "--before", "--cut-after",
-              "--flash-log"}
-    i = 0
-    while i < len(argv):
-        word = argv[i]
-        if word in ("-h", "--help"):
-            sys.stdout.write(usage())
-            raise Stopped(0)
-        if word == "--":
-            options.args = argv[i + 1:]
-            break
-        if word in valued:
-            if i + 1 >= len(argv):
-                raise Failure(f"{word} needs a value")
-            value = argv[i + 1]
-            i += 2
-            if word == "--firmware":
-                options.firmware = value
-            elif word == "--vars":
-                options.vars = Path(value)
-            elif word == "--file":
-                options.files.append(Path(value))
-            elif word in ("--stop-after", "--timeout"):
-                if not value.isdigit():
-                    raise Failure(f"not a number of seconds: {value}")
-                setattr(options, word[2:].replace("-", "_"), int(value))
-            elif word == "--cut-after":
-                try:
-                    options.cut_after = float(value)
-                except ValueError:
-                    options.cut_after = -1.0
-                if not 0 < options.cut_after < 1e6:
-                    raise Failure(f"--cut-after: not a number of seconds: {value}")
-            elif word == "--flash-log":
-                options.flash_log = Path(value)
-            elif word == "--cpus":
-                if not value.isdigit() or int(value) < 1:
-                    raise Failure(f"--cpus: not a number of CPUs: {value}")
-                options.cpus = int(value)
-            elif word == "--batch":
-                options.batch = Path(value)
-            elif word == "--out":
-                options.out = Path(value)
-            elif word == "--tool":
-                options.tool = Path(value)
-            elif word == "--kernel":
-                options.kernel = value
-            elif word == "--console":
-                options.console = Path(value)
-            elif word == "--before":
-                if "\n" in value:
-                    raise Failure("--before: a line break cannot be passed to the VM")
-                options.before.append(value)
-            continue
-        if word == "--kvm":
-            options.kvm = True
-        elif word == "--cold":
-            options.cold = True
-        elif word == "--install":
-            options.install = True
-        else:
-            fail_usage(f"unknown option: {word}")
-        i += 1
-    return options
-
-
-def check(options: Options) -> firmwares.Firmware:
-    chosen = firmwares.find(options.firmware)
-    if chosen is None:
-        raise Failure(f"unknown firmware: {options.firmware} (one of: {firmwares.names()})")
+def check_request(options: Options) -> None:
+    """The mistakes that need no firmware to be found."""
+    if options.list_firmware or options.show_firmware:
+        return
     if options.batch is not None:
         if options.args is not None:
             raise Failure("give either --batch or -- ARGS, not both")
@@ -222,6 +258,26 @@ def check(options: Options) -> firmwares.Firmware:
     for path in options.files:
         if not path.is_file() or not os.access(path, os.R_OK):
             raise Failure(f"cannot read the file {path}")
+    if options.args is not None and any("\n" in arg for arg in options.args):
+        raise Failure("an argument with a line break cannot be passed to the VM")
+
+
+def choose(options: Options) -> firmwares.Firmware:
+    """The firmware the options name. A short name whose package is not installed yet has no
+    descriptor to read: its package is installed first, as --install or the prompt allow."""
+    try:
+        return firmwares.resolve(options.firmware, options.code, options.factory)
+    except Failure:
+        absent = [package for package in firmwares.packages_of(options.firmware)
+                  if not installed(package)]
+        if not absent or options.list_firmware or options.show_firmware:
+            raise
+    provide(absent, options, options.firmware)
+    return firmwares.resolve(options.firmware, options.code, options.factory)
+
+
+def check(options: Options, chosen: firmwares.Firmware) -> None:
+    """The mistakes of these options on this firmware."""
     if options.vars is not None and chosen.vars is None:
         raise Failure(f"--vars: {chosen.name} keeps no variable store that the system could "
                       "change")
@@ -229,9 +285,6 @@ def check(options: Options) -> firmwares.Firmware:
         raise Failure(f"--flash-log: {chosen.name} has no flash for variables")
     if options.kvm and chosen.arch != "x86_64":
         raise Failure(f"--kvm: {chosen.name} needs an AArch64 host for KVM")
-    if options.args is not None and any("\n" in arg for arg in options.args):
-        raise Failure("an argument with a line break cannot be passed to the VM")
-    return chosen
 
 
 # --- What the VM needs from the host ----------------------------------------------------------
@@ -259,31 +312,38 @@ def install_deps(*packages: str) -> None:
         raise Failure(f"could not install {' '.join(packages) or 'the build tools'}")
 
 
-def provide_packages(chosen: firmwares.Firmware, options: Options) -> None:
+def provide(absent: List[str], options: Options, name: str) -> None:
+    """Installs the ABSENT packages when --install, or the user at the prompt, says so."""
     if not shutil.which("dpkg-query"):
         raise Failure("this script needs Debian's packages (no dpkg-query here)")
     root = os.geteuid() == 0
+    if (not options.install and root and sys.stdin.isatty() and sys.stderr.isatty()
+            and shutil.which("apt-get")):
+        sys.stderr.write(f"uefi-vm: missing packages: {' '.join(absent)}. Install them now "
+                         "with apt-get? [y/N] ")
+        sys.stderr.flush()
+        options.install = sys.stdin.readline().strip().lower().startswith("y")
+    if not options.install:
+        raise Failure(f"missing packages: {' '.join(absent)} (install them with: sudo "
+                      f"scripts/uefi-vm --firmware {name} --install ..., or apt-get "
+                      f"install {' '.join(absent)})")
+    if not root:
+        raise Failure("installing packages needs root: sudo scripts/uefi-vm --install ...")
+    guests.note(f"installing {' '.join(absent)}")
+    install_deps(*absent)
+
+
+def provide_packages(chosen: firmwares.Firmware, options: Options) -> None:
+    if not shutil.which("dpkg-query"):
+        raise Failure("this script needs Debian's packages (no dpkg-query here)")
     absent = missing_packages(chosen, options)
     if absent:
-        if (not options.install and root and sys.stdin.isatty() and sys.stderr.isatty()
-                and shutil.which("apt-get")):
-            sys.stderr.write(f"uefi-vm: missing packages: {' '.join(absent)}. Install them now "
-                             "with apt-get? [y/N] ")
-            sys.stderr.flush()
-            options.install = sys.stdin.readline().strip().lower().startswith("y")
-        if not options.install:
-            raise Failure(f"missing packages: {' '.join(absent)} (install them with: sudo "
-                          f"scripts/uefi-vm --firmware {chosen.name} --install ..., or apt-get "
-                          f"install {' '.join(absent)})")
-        if not root:
-            raise Failure("installing packages needs root: sudo scripts/uefi-vm --install ...")
-        guests.note(f"installing {' '.join(absent)}")
-        install_deps(*absent)
+        provide(absent, options, chosen.name)
         still = missing_packages(chosen, options)
         if still:
             raise Failure(f"still missing after installing: {' '.join(still)}")
     if options.install:
-        if not root:
+        if os.geteuid() != 0:
             raise Failure("installing packages needs root: sudo scripts/uefi-vm --install ...")
         if chosen.arch == "aarch64":
             add_arm64()
@@ -386,7 +446,8 @@ def qemu_command(plan: Plan) -> List[str]:
                     # U-Boot has no flash for variables: the saved state needs an image to go to.
                     "-drive", f"if=none,id=state,format=qcow2,file={plan.store}"]
     else:
-        command += ["-drive", f"if=pflash,format=raw,unit=0,readonly=on,file={chosen.code}",
+        command += ["-drive", f"if=pflash,format={chosen.code_format},unit=0,readonly=on,"
+                              f"file={chosen.code}",
                     "-drive", f"if=pflash,format={plan.store_format},unit=1,file={plan.store}",
                     "-kernel", str(plan.kernel), "-initrd", str(plan.initrd), "-append", cmdline]
     return command
@@ -417,13 +478,18 @@ def qemu_img(*args: str) -> None:
         raise Failure(f"qemu-img {' '.join(args)} failed: {made.stderr.strip()}")
 
 
+class NotStarted(Failure):
+    """The firmware or the kernel did not start: the message says how long was waited and what
+    the console showed."""
+
+
 class Run:
     """One run of the script: the VM, its boot and the commands it runs."""
 
     def __init__(self, plan: Plan):
         self.plan = plan
         self.vm: Optional[Vm] = None
-        self.describe = plan.firmware.name
+        self.describe = plan.firmware.label
         self.live = plan.options.batch is None
         self.interrupted: Optional[int] = None  # the signal relayed to the last command
         self.marks: List[Tuple[int, str]] = []  # for --flash-log: (the trace's size, text)
@@ -449,9 +515,10 @@ class Run:
             self.vm.close()
             self.vm = None
 
-    def wait_line(self, limit: float, what: str, watch_console: bool = False) -> str:
-        """The agent's next line, within LIMIT seconds; with WATCH_CONSOLE, ends early when the
-        firmware reports a CPU exception."""
+    def wait_line(self, limit: float, what: str, too_late: Optional[Callable[[], None]] = None,
+                  timers: Optional[List] = None, watch: Optional[Callable[[], None]] = None) -> str:
+        """The agent's next line, within LIMIT seconds (TOO_LATE, when given, says what then);
+        WATCH, when given, runs while nothing has come."""
         vm = self.vm
         taken: List[str] = []
 
@@ -459,18 +526,14 @@ class Run:
             line = vm.take_line()
             if line is not None:
                 taken.append(line)
-            elif watch_console:
-                # A firmware that took a CPU exception never goes on: no use waiting for it.
-                exception = vm.exception()
-                if exception:
-                    raise Failure(f"{self.describe}: {what}: the firmware took a CPU exception "
-                                  f"({exception})")
+            elif watch is not None:
+                watch()
             return bool(taken)
 
-        def too_late() -> None:
+        def late() -> None:
             raise Failure(f"{self.describe}: {what} within {limit:g} seconds (see --timeout)")
 
-        vm.pump(arrived, time.monotonic() + limit, too_late)
+        vm.pump(arrived, time.monotonic() + limit, too_late or late, timers)
         line = taken[0]
         if line.startswith("FAIL "):
             raise Failure(f"{self.describe}: in the VM: {line[5:]}")
@@ -494,14 +557,63 @@ class Run:
                             "booting cold and saving it again")
                 entry.discard()
         self.fresh_store()
+        started = time.monotonic()
         self.start(restore=False)
-        line = self.wait_line(options.timeout, "the guest was not ready (in the firmware or the "
-                                               "kernel's start)", watch_console=True)
+        line = self.wait_ready(started, options.timeout)
         if not line.startswith("READY"):
             raise Failure(f"{self.describe}: the guest said {line!r} instead of READY")
         self.mark("ready")
         if entry is not None:
             self.save(entry)
+
+    def wait_ready(self, started: float, limit: float) -> str:
+        """The agent's first line after a cold boot. A firmware that writes nothing on its console
+        for SILENT_FIRMWARE seconds, a VM that ends first, or a guest not ready within LIMIT
+        seconds is refused with the time waited and the console's last lines."""
+        vm = self.vm
+        console = self.plan.work / "console.log"
+
+        def waited() -> str:
+            return f"{time.monotonic() - started:.1f} s after QEMU started"
+
+        def said() -> str:
+            lines = [line.strip()[:200] for line in vm.console_tail(50).splitlines()
+                     if line.strip()]
+            if not lines:
+                return "the console stayed empty"
+            return "the console's last lines: " + " | ".join(lines[-3:])
+
+        def not_ready() -> None:
+            raise NotStarted(f"{self.describe}: the guest was not ready {waited()} (see "
+                             f"--timeout); {said()}")
+
+        def silent() -> None:
+            if not console.exists() or console.stat().st_size == 0:
+                raise NotStarted(f"{self.describe}: the firmware had written nothing on its "
+                                 f"console {waited()}: it does not start")
+
+        def crashed() -> None:
+            # edk2 stops for good after a CPU exception: no use waiting for the guest.
+            exception = vm.exception()
+            if exception:
+                raise NotStarted(f"{self.describe}: the firmware took a CPU exception {waited()} "
+                                 f"({exception}); {said()}")
+
+        timers = [[started + SILENT_FIRMWARE, silent]] if SILENT_FIRMWARE < limit else []
+        try:
+            return self.wait_line(started + limit - time.monotonic(), "", not_ready, timers,
+                                  crashed)
+        except NotStarted:
+            raise
+        except Failure:
+            status = vm.process.poll()
+            if status is None:
+                raise
+            qemu = vm.qemu_log().splitlines()
+            raise NotStarted(f"{self.describe}: the VM ended {waited()}, before the guest was "
+                             f"ready (QEMU's status {status}"
+                             + (f": {qemu[-1]}" if qemu else "; a guest that resets ends it")
+                             + f"); {said()}") from None
 
     def fresh_store(self) -> None:
         plan = self.plan
@@ -511,7 +623,8 @@ class Run:
         if plan.firmware.vars is None:
             qemu_img("create", "-f", "qcow2", str(plan.store), "1M")
         else:
-            qemu_img("convert", "-f", "raw", "-O", "qcow2", plan.firmware.vars, str(plan.store))
+            qemu_img("convert", "-f", plan.firmware.vars_format, "-O", "qcow2",
+                     plan.firmware.vars, str(plan.store))
 
     def save(self, entry: saves.Entry) -> None:
         vm = self.vm
@@ -683,12 +796,30 @@ def main(argv: List[str]) -> int:
 
 def run(argv: List[str]) -> int:
     options = parse(argv)
-    chosen = check(options)
+    if options.list_firmware:
+        sys.stdout.write("".join(f"{line}\n" for line in firmwares.listing()))
+        return 0
+    check_request(options)
+    chosen = choose(options)
+    if options.show_firmware:
+        sys.stdout.write("".join(f"{line}\n" for line in firmwares.shown(chosen)))
+        return 0
+    check(options, chosen)
     catch_signals()
     with booted(options, chosen) as this:
         status = this.run_all()
         this.vm.quit()
         return status
+
+
+def entry_name(chosen: firmwares.Firmware) -> str:
+    """The saved VM's directory for a firmware: its name, or for a descriptor file or files given
+    in place of its own, their stem and a digest of their paths (their contents are in the key)."""
+    if "/" not in chosen.name and not chosen.given_code and not chosen.given_factory:
+        return chosen.name
+    paths = "\0".join([chosen.name, chosen.given_code or "", chosen.given_factory or ""])
+    stem = Path(chosen.name).stem
+    return f"{stem}-{hashlib.sha256(paths.encode()).hexdigest()[:12]}"
 
 
 @contextmanager
@@ -700,7 +831,12 @@ def booted(options: Options, chosen: firmwares.Firmware) -> Iterator[Run]:
     check_signals()
     commands = commands_of(options) if options.args is not None or options.batch else []
     if options.vars is not None and not options.vars.exists():
-        subprocess.run(["cp", "--sparse=always", chosen.vars, str(options.vars)], check=True)
+        # A kept store is a raw file, whatever the factory store's format.
+        if chosen.vars_format == "raw":
+            subprocess.run(["cp", "--sparse=always", chosen.vars, str(options.vars)], check=True)
+        else:
+            qemu_img("convert", "-f", chosen.vars_format, "-O", "raw", chosen.vars,
+                     str(options.vars))
     if options.vars is not None and not os.access(options.vars, os.W_OK):
         raise Failure(f"cannot write the variable store {options.vars}")
     if options.kvm and not os.access("/dev/kvm", os.W_OK):
@@ -726,7 +862,8 @@ def booted(options: Options, chosen: firmwares.Firmware) -> Iterator[Run]:
                     files.append(Path(chosen.vars))
                 state_key = saves.key(chosen.machine.qemu, template, files, initrd_bytes)
                 accel = "kvm" if options.kvm else "tcg"
-                entry = saves.Entry(CACHE, f"{chosen.name}-{options.cpus}cpu-{accel}", state_key)
+                entry = saves.Entry(CACHE, f"{entry_name(chosen)}-{options.cpus}cpu-{accel}",
+                                    state_key)
             this.boot(entry)
             check_signals()
             this.send_file(tool.read_bytes(), "0755", "/bin/kestomandrel")
@@ -734,8 +871,9 @@ def booted(options: Options, chosen: firmwares.Firmware) -> Iterator[Run]:
                 this.send_file(path.read_bytes(), "0644", f"/work/{path.name}")
             check_signals()
             yield this
-        except Failure:
-            if this.vm is not None:
+        except Failure as failure:
+            # A firmware that did not start says its console's last lines itself.
+            if this.vm is not None and not isinstance(failure, NotStarted):
                 tail = this.vm.console_tail()
                 if tail:
                     sys.stderr.write(f"uefi-vm: the last lines of the VM's console:\n{tail}\n")

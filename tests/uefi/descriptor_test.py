@@ -1,0 +1,84 @@
+#!/usr/bin/python3
+"""A firmware no name of scripts/uefi-vm stands for: Debian's older 2 MB OVMF build (a 128 KiB
+store), through a descriptor made here, writes and reads a variable on a kept store; and an
+executable of random bytes, of the size the flash takes, is refused long before the time-out, with
+no QEMU left.
+
+    tests/uefi/descriptor_test.py --tool PATH [unittest options]
+"""
+
+import json
+import random
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+VM = ROOT / "scripts/uefi-vm"
+VENDOR = "{4B4D5646-0001-4E6F-8000-4B45535443AE}"
+CODE, STORE = "/usr/share/OVMF/OVMF_CODE.fd", "/usr/share/OVMF/OVMF_VARS.fd"
+TOOL = []
+
+
+def qemus_with(path: Path) -> list:
+    """The QEMU processes whose command line names PATH."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            words = (entry / "cmdline").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if b"qemu" in words[0] and any(str(path).encode() in word for word in words):
+            found.append(entry.name)
+    return found
+
+
+class OwnFirmware(unittest.TestCase):
+    def setUp(self):
+        work = tempfile.TemporaryDirectory()
+        self.addCleanup(work.cleanup)
+        self.work = Path(work.name)
+        self.descriptor = self.work / "ovmf-2m.json"
+        self.descriptor.write_text(json.dumps({
+            "description": "OVMF, the 2 MB build", "interface-types": ["uefi"],
+            "mapping": {"device": "flash", "executable": {"filename": CODE, "format": "raw"},
+                        "nvram-template": {"filename": STORE, "format": "raw"}},
+            "targets": [{"architecture": "x86_64", "machines": ["pc-q35-*"]}],
+            "features": ["acpi-s3"]}))
+
+    def vm(self, *arguments: str) -> subprocess.CompletedProcess:
+        return subprocess.run([str(VM), "--firmware", str(self.descriptor), *TOOL, *arguments],
+                              capture_output=True, timeout=600)
+
+    def test_a_write_and_a_read_on_a_kept_store(self):
+        store = self.work / "store.fd"
+        wrote = self.vm("--vars", str(store), "--", "/s", "KmOwn", VENDOR, "2", "41", "42")
+        self.assertEqual((wrote.returncode, wrote.stderr), (0, b""))
+        self.assertTrue(wrote.stdout.endswith(b"\nVariable Set successfully...!!!"), wrote.stdout)
+        self.assertEqual(store.stat().st_size, 128 * 1024)
+        read = self.vm("--vars", str(store), "--", "/g", "KmOwn", VENDOR)
+        self.assertEqual((read.returncode, read.stderr), (0, b""))
+        self.assertIn(b"Length : 2(0x2) bytes\n In Hex Bytes:\n 41  42 \n", read.stdout)
+
+    def test_garbage_is_refused_long_before_the_time_out(self):
+        garbage = self.work / "garbage.fd"
+        garbage.write_bytes(random.Random(1).randbytes(Path(CODE).stat().st_size))
+        started = time.monotonic()
+        run = self.vm("--code", str(garbage), "--timeout", "240", "--", "/g", "BootOrder")
+        self.assertLess(time.monotonic() - started, 60)
+        self.assertEqual((run.returncode, run.stdout), (125, b""))
+        self.assertIn(b"(--code " + bytes(garbage) + b"): the firmware had written nothing on its "
+                      b"console", run.stderr.splitlines()[-1])
+        self.assertEqual(qemus_with(garbage), [])
+
+
+if __name__ == "__main__":
+    arguments = sys.argv[1:]
+    if "--tool" in arguments:
+        at = arguments.index("--tool")
+        TOOL[:] = arguments[at:at + 2]
+        del arguments[at:at + 2]
+    unittest.main(argv=[sys.argv[0]] + arguments, verbosity=2)
