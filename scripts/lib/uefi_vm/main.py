@@ -29,8 +29,10 @@ ROOT = Path(__file__).resolve().parents[3]
 INIT = ROOT / "scripts/lib/uefi-vm-init"
 CACHE = ROOT / "build/uefi-vm-cache/saved"
 READER_GONE_GRACE = 5  # seconds the tool has to end after its reader went away
-# Seconds a booting firmware has to write its first byte on the console: edk2 writes within about
-# 4 s, U-Boot and AArch64 edk2 at once; a garbage executable never does.
+# Seconds a booting firmware may go without writing on its console or to its flash before it is
+# taken for one that does not start: edk2 writes on the console within about 4 s, U-Boot and
+# AArch64 edk2 at once, and OVMF's reclaim of a full store, silent for up to a minute, writes its
+# flash all along; a garbage executable does neither.
 SILENT_FIRMWARE = 30
 
 USAGE = """\
@@ -110,8 +112,8 @@ Options:
 The AArch64 guest's kernel and busybox are Debian's arm64 packages, downloaded with apt-get and
 unpacked (never installed) into build/uefi-vm-cache/arm64.
 
-A firmware that does not start is refused: one that writes nothing on its console for
-{silent} seconds after QEMU started, or whose VM resets before the guest is ready.
+A firmware that does not start is refused: one that has written nothing on its console, nor to its
+flash for {silent} seconds, or whose VM resets before the guest is ready.
 
 Exit status: the tool's; 125 when this script or the VM failed (the reason is on standard error);
 137 when --cut-after cut the power;
@@ -567,9 +569,9 @@ class Run:
             self.save(entry)
 
     def wait_ready(self, started: float, limit: float) -> str:
-        """The agent's first line after a cold boot. A firmware that writes nothing on its console
-        for SILENT_FIRMWARE seconds, a VM that ends first, or a guest not ready within LIMIT
-        seconds is refused with the time waited and the console's last lines."""
+        """The agent's first line after a cold boot. A firmware that has written nothing on its
+        console, nor to its flash for SILENT_FIRMWARE seconds, a VM that ends first, or a guest not
+        ready within LIMIT seconds is refused with the time waited and the console's last lines."""
         vm = self.vm
         console = self.plan.work / "console.log"
 
@@ -587,10 +589,22 @@ class Run:
             raise NotStarted(f"{self.describe}: the guest was not ready {waited()} (see "
                              f"--timeout); {said()}")
 
+        def flash_written() -> float:
+            # QEMU writes each change of the flash through to the store's file at once.
+            try:
+                return self.plan.store.stat().st_mtime - (time.time() - time.monotonic())
+            except OSError:
+                return started
+
         def silent() -> None:
-            if not console.exists() or console.stat().st_size == 0:
+            if console.exists() and console.stat().st_size > 0:
+                return
+            quiet_since = max(started, flash_written())
+            if time.monotonic() - quiet_since >= SILENT_FIRMWARE:
                 raise NotStarted(f"{self.describe}: the firmware had written nothing on its "
-                                 f"console {waited()}: it does not start")
+                                 f"console {waited()}, nor to its flash for {SILENT_FIRMWARE} s: "
+                                 "it does not start")
+            timers[0][0] = quiet_since + SILENT_FIRMWARE
 
         def crashed() -> None:
             # edk2 stops for good after a CPU exception: no use waiting for the guest.
