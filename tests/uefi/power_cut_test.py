@@ -42,7 +42,10 @@ class PowerCut(unittest.TestCase):
                              timeout=900)
         cls.status = run.returncode
         cls.result = json.loads(run.stdout.decode().splitlines()[-1]) if run.stdout else {}
-        print(json.dumps(cls.result), flush=True)
+        sweep, cuts = cls.result.get("sweep", {}), cls.result.get("cuts", [])
+        print(f"Power cuts on ovmf: {len(sweep.get('points', []))} points of an update of "
+              f"{sweep.get('writes')} writes, {sweep.get('counts')}; a loop cut: "
+              f"{[cut['outcome'] for cut in cuts]}", flush=True)
 
     @classmethod
     def tearDownClass(cls):
@@ -88,7 +91,8 @@ class PowerCut(unittest.TestCase):
         self.assertEqual(before.read, sweep["old"])
         judge = power_cut.judged(before, sweep["varies"], bench.key, sweep["old"], sweep["new"])
         outcome, collateral = judge(after)
-        print(f"the damaged store: {outcome}, read {after.read}, changed: {collateral}")
+        print(f"Power cuts on ovmf: a damaged store: {outcome}, read {after.read}, changed: "
+              f"{collateral}", flush=True)
         self.assertNotIn(outcome, power_cut.KEPT)
 
 
