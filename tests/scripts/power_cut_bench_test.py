@@ -222,6 +222,9 @@ class Outcomes(unittest.TestCase):
         release = console.replace("/build/VariableSmm/DEBUG/VariableSmm.dll", "(No PDB) ")
         self.assertEqual(power_cut.diagnose(release)["image"],
                          "(No PDB)  (ImageBase=000000007E890000)")
+        lost = "!!!! X64 Exception Type - 06(#UD - Invalid Opcode)  CPU Apic ID - 0 !!!!\nRIP  - " \
+               "00000000000E0000\n!!!! Can't find image information. !!!!\n"
+        self.assertEqual(power_cut.diagnose(lost)["image"], "Can't find image information")
         arm = "Synchronous Exception at 0x000000013F7A4B10\nPC 0x00013F7A4B10 (0x00013F790000+" \
               "0x00014B10) [ 1] VariableRuntimeDxe.dll\n"
         self.assertEqual((power_cut.diagnose(arm)["console"], power_cut.diagnose(arm)["image"]),

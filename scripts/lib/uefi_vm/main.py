@@ -95,6 +95,8 @@ Options:
                      to DIR/N.err and its exit status to DIR/N.status (N from 1)
   --timeout SECS     give up when the guest is not ready SECS seconds after QEMU started, or when a
                      command has neither written nor ended for SECS seconds (default 240)
+  --silence SECS     give up on a firmware that has written nothing on its console, nor to its
+                     flash, for SECS seconds (default {silent}; 0: wait for --timeout)
   --cpus N           give the VM N virtual CPUs (default 1)
   --kvm              use KVM instead of software emulation (x86_64 firmwares; not on every machine)
   --tool PATH        run this statically linked kestomandrel instead of building one with the
@@ -113,7 +115,8 @@ The AArch64 guest's kernel and busybox are Debian's arm64 packages, downloaded w
 unpacked (never installed) into build/uefi-vm-cache/arm64.
 
 A firmware that does not start is refused: one that has written nothing on its console, nor to its
-flash for {silent} seconds, or whose VM resets before the guest is ready.
+flash for --silence seconds, that reports a CPU exception, or whose VM resets before the guest is
+ready.
 
 Exit status: the tool's; 125 when this script or the VM failed (the reason is on standard error);
 137 when --cut-after cut the power;
@@ -139,6 +142,7 @@ class Options:
     batch: Optional[Path] = None
     out: Optional[Path] = None
     timeout: int = 240
+    silence: int = SILENT_FIRMWARE
     cpus: int = 1
     kvm: bool = False
     tool: Optional[Path] = None
@@ -208,6 +212,7 @@ def parser() -> argparse.ArgumentParser:
     options.add_argument("--batch", type=Path)
     options.add_argument("--out", type=Path)
     options.add_argument("--timeout", type=seconds, default=Options.timeout)
+    options.add_argument("--silence", type=seconds, default=Options.silence)
     options.add_argument("--cpus", type=cpus, default=Options.cpus)
     options.add_argument("--kvm", action="store_true")
     options.add_argument("--tool", type=Path)
@@ -570,7 +575,7 @@ class Run:
 
     def wait_ready(self, started: float, limit: float) -> str:
         """The agent's first line after a cold boot. A firmware that has written nothing on its
-        console, nor to its flash for SILENT_FIRMWARE seconds, a VM that ends first, or a guest not
+        console, nor to its flash for --silence seconds, a VM that ends first, or a guest not
         ready within LIMIT seconds is refused with the time waited and the console's last lines."""
         vm = self.vm
         console = self.plan.work / "console.log"
@@ -600,11 +605,11 @@ class Run:
             if console.exists() and console.stat().st_size > 0:
                 return
             quiet_since = max(started, flash_written())
-            if time.monotonic() - quiet_since >= SILENT_FIRMWARE:
+            if time.monotonic() - quiet_since >= silence:
                 raise NotStarted(f"{self.describe}: the firmware had written nothing on its "
-                                 f"console {waited()}, nor to its flash for {SILENT_FIRMWARE} s: "
+                                 f"console {waited()}, nor to its flash for {silence} s: "
                                  "it does not start")
-            timers[0][0] = quiet_since + SILENT_FIRMWARE
+            timers[0][0] = quiet_since + silence
 
         def crashed() -> None:
             # edk2 stops for good after a CPU exception: no use waiting for the guest.
@@ -613,7 +618,8 @@ class Run:
                 raise NotStarted(f"{self.describe}: the firmware took a CPU exception {waited()} "
                                  f"({exception}); {said()}")
 
-        timers = [[started + SILENT_FIRMWARE, silent]] if SILENT_FIRMWARE < limit else []
+        silence = self.plan.options.silence
+        timers = [[started + silence, silent]] if 0 < silence < limit else []
         try:
             return self.wait_line(started + limit - time.monotonic(), "", not_ready, timers,
                                   crashed)
