@@ -3,8 +3,6 @@
 store's fields a write touched, where the update of a variable lies in a log, and the outcome of a
 point from hand-made listings."""
 
-import importlib.machinery
-import importlib.util
 import struct
 import sys
 import tempfile
@@ -12,13 +10,11 @@ import unittest
 import uuid
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "scripts/lib"))
-loader = importlib.machinery.SourceFileLoader("power_cut", str(ROOT / "bench/power-cut"))
-power_cut = importlib.util.module_from_spec(importlib.util.spec_from_loader("power_cut", loader))
-loader.exec_module(power_cut)
+from uefi_vm.bench import power_cut
+from uefi_vm import flashlog, store
 
-from uefi_vm import flashlog, store  # noqa: E402
+ROOT = Path(__file__).resolve().parents[2]
+
 
 GLOBAL = uuid.UUID("8be4df61-93ca-11d2-aa0d-00e098032b8c")
 STORE_END, WORK, SPARE, VOLUME = 0x400, 0x400, 0x800, 0xC00

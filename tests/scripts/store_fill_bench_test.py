@@ -2,19 +2,15 @@
 """bench/store-fill's reading of an edk2 variable store file, which tells which layer refused the
 loop's write, and of the tool's /g output."""
 
-import importlib.machinery
-import importlib.util
 import struct
 import tempfile
 import unittest
 import uuid
 from pathlib import Path
 
+from uefi_vm.bench import store_fill
+
 ROOT = Path(__file__).resolve().parents[2]
-# bench/store-fill has no .py ending: loaded from its path.
-loader = importlib.machinery.SourceFileLoader("store_fill", str(ROOT / "bench/store-fill"))
-store_fill = importlib.util.module_from_spec(importlib.util.spec_from_loader("store_fill", loader))
-loader.exec_module(store_fill)
 
 AUTHENTICATED = uuid.UUID("aaf32c78-947b-439a-a180-2e144ec37792")
 PLAIN = uuid.UUID("ddcf3616-3275-4164-98b6-fe85707ffe7d")

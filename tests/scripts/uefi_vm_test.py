@@ -15,11 +15,11 @@ import time
 import unittest
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "scripts/lib"))
+from uefi_vm import firmware, main, saved, session
+from uefi_vm.errors import Failure, Stopped
 
-from uefi_vm import firmware, main, saved, session  # noqa: E402
-from uefi_vm.errors import Failure, Stopped  # noqa: E402
+ROOT = Path(__file__).resolve().parents[2]
+
 
 FAKE = str(Path(__file__).with_name("fake_qemu.py"))
 GLOBAL = "{8BE4DF61-93CA-11D2-AA0D-00E098032B8C}"

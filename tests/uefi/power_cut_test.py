@@ -9,8 +9,6 @@ unwritten in the middle of the store, must be caught: the check must not call it
     tests/uefi/power_cut_test.py
 """
 
-import importlib.machinery
-import importlib.util
 import json
 import shutil
 import subprocess
@@ -20,13 +18,11 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT / "scripts/lib"))
-loader = importlib.machinery.SourceFileLoader("power_cut", str(ROOT / "bench/power-cut"))
-power_cut = importlib.util.module_from_spec(importlib.util.spec_from_loader("power_cut", loader))
-loader.exec_module(power_cut)
+from uefi_vm.bench import power_cut
+from uefi_vm import firmware, store
 
-from uefi_vm import firmware, store  # noqa: E402
+ROOT = Path(__file__).resolve().parents[2]
+
 
 TOOL = ROOT / "build/linux-static/kestomandrel"
 

@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import Callable, Iterator, List, Optional, Tuple
 
 from . import firmware as firmwares
+from . import paths
 from . import flashlog
 from . import guest as guests
 from . import saved as saves
@@ -25,9 +26,9 @@ from .errors import CUT, FAILED, Failure, Stopped
 from .session import (RELAYED, Vm, catch_signals, check_signals, default_on_reader_gone,
                       default_on_signal)
 
-ROOT = Path(__file__).resolve().parents[3]
-INIT = ROOT / "scripts/lib/uefi-vm-init"
-CACHE = ROOT / "build/uefi-vm-cache/saved"
+ROOT = paths.checkout()
+INIT = paths.AGENT
+CACHE = paths.cache() / "saved"
 READER_GONE_GRACE = 5  # seconds the tool has to end after its reader went away
 # Seconds a booting firmware may go without writing on its console or to its flash before it is
 # taken for one that does not start: edk2 writes on the console within about 4 s, U-Boot and
@@ -797,6 +798,11 @@ def commands_of(options: Options) -> List[str]:
     # every signal, and no shell stays to print job messages ("Terminated") on standard error.
     tool = " ".join(["exec", "kestomandrel"] + [shlex.quote(arg) for arg in options.args])
     return options.before + [tool]
+
+
+def entry() -> None:
+    """The command's entry point: scripts/uefi-vm, python3 -m uefi_vm, kestomandrel-vm."""
+    sys.exit(main(sys.argv[1:]))
 
 
 def main(argv: List[str]) -> int:
