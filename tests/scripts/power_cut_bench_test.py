@@ -3,48 +3,21 @@
 store's fields a write touched, where the update of a variable lies in a log, and the outcome of a
 point from hand-made listings."""
 
-import struct
-import sys
 import tempfile
 import unittest
-import uuid
 from pathlib import Path
 
 from uefi_vm.bench import power_cut
 from uefi_vm import flashlog, store
 
-ROOT = Path(__file__).resolve().parents[2]
-
-
-GLOBAL = uuid.UUID("8be4df61-93ca-11d2-aa0d-00e098032b8c")
-STORE_END, WORK, SPARE, VOLUME = 0x400, 0x400, 0x800, 0xC00
-
-
-def record(name: str, data: bytes, state: int = 0x3F) -> bytes:
-    """An authenticated record as edk2 writes it: header, UCS-2 name, data, aligned to 4."""
-    encoded = (name + "\0").encode("utf-16-le")
-    header = bytearray(60)
-    struct.pack_into("<HBBI", header, 0, 0x55AA, state, 0, 7)
-    struct.pack_into("<II", header, 36, len(encoded), len(data))
-    header[44:60] = GLOBAL.bytes_le
-    body = bytes(header) + encoded + data
-    return body + b"\xff" * (-len(body) % 4)
+GLOBAL = store.GLOBAL
+WORK, SPARE, VOLUME = 0x400, 0x800, 0xC00
 
 
 def image(*records: bytes) -> bytearray:
     """A firmware volume of 0xC00 bytes in blocks of 0x400: the variable store up to 0x400, the
     FTW working block (its work space 0x20 bytes) and the spare block after it."""
-    flash = bytearray(b"\xff" * VOLUME)
-    flash[0:0x48] = bytes(0x48)
-    struct.pack_into("<Q", flash, 0x20, VOLUME)
-    flash[0x28:0x2C] = b"_FVH"
-    struct.pack_into("<HxxxxxxII", flash, 0x30, 0x48, 3, 0x400)
-    flash[0x48:0x64] = store.AUTHENTICATED.bytes_le + struct.pack("<IBBHI", STORE_END - 0x48,
-                                                                  0x5A, 0xFE, 0, 0)
-    body = b"".join(records)
-    flash[0x64:0x64 + len(body)] = body
-    flash[WORK:WORK + 0x20] = store.WORKING_BLOCK.bytes_le + bytes(8) + struct.pack("<Q", 0)
-    return flash
+    return store.image(records, WORK - store.VOLUME_HEADER, block_size=0x400, blocks=3, ftw=True)
 
 
 class FlashLog(unittest.TestCase):
@@ -100,7 +73,7 @@ class FlashLog(unittest.TestCase):
 
 class Fields(unittest.TestCase):
     def test_what_each_byte_is_part_of(self):
-        flash = image(record("Lang", b"eng"), record("SysPrepOrder", b"\x01\x00\x00\x00"))
+        flash = image(store.record("Lang", b"eng"), store.record("SysPrepOrder", b"\x01\x00\x00\x00"))
         found = store.layout(flash)
         second = found.records[1].offset
         self.assertEqual((found.work_space, found.spare), ((WORK, WORK + 0x20), (SPARE, VOLUME)))
@@ -136,12 +109,12 @@ class Fields(unittest.TestCase):
 
 class Updates(unittest.TestCase):
     def test_an_update_is_found_between_two_settled_values(self):
-        old = record("SysPrepOrder", b"\x05\x00\x00\x00")
-        start = bytes(image(record("Lang", b"eng"), old))
+        old = store.record("SysPrepOrder", b"\x05\x00\x00\x00")
+        start = bytes(image(store.record("Lang", b"eng"), old))
         found = store.layout(start)
         old_state = found.records[1].offset + 2
         new_at = found.free
-        new = record("SysPrepOrder", b"\x06\x00\x00\x00", state=0xFF)
+        new = store.record("SysPrepOrder", b"\x06\x00\x00\x00", state=0xFF)
         lines = ["kestomandrel flash log 1", "# run 1", f"W {old_state:x} 3e"]
         lines += [f"W {new_at + i:x} {new[i]:02x}" for i in range(60)]
         lines += [f"W {new_at + 2:x} 7f"]
