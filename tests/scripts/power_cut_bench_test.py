@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 """bench/power-cut without a VM: QEMU's flash trace turned into the log and replayed, the edk2
-store's fields a write touched, where the update of a variable lies in a log, and the outcome of a
-point from hand-made listings."""
+store's fields a write touched, where the update of a variable lies in a log, the outcome of a
+point from hand-made listings, what a cut loop must leave, and the exit status."""
 
+import contextlib
+import io
+import json
 import tempfile
 import unittest
 from pathlib import Path
 
-from uefi_vm.bench import power_cut
-from uefi_vm import flashlog, store
+from uefi_vm import flashlog, store, toolout
+from uefi_vm.bench.power_cut import bench, boots, cli, cuts, outcomes, points
 
 GLOBAL = store.GLOBAL
 WORK, SPARE, VOLUME = 0x400, 0x800, 0xC00
@@ -73,7 +76,8 @@ class FlashLog(unittest.TestCase):
 
 class Fields(unittest.TestCase):
     def test_what_each_byte_is_part_of(self):
-        flash = image(store.record("Lang", b"eng"), store.record("SysPrepOrder", b"\x01\x00\x00\x00"))
+        flash = image(store.record("Lang", b"eng"),
+                      store.record("SysPrepOrder", b"\x01\x00\x00\x00"))
         found = store.layout(flash)
         second = found.records[1].offset
         self.assertEqual((found.work_space, found.spare), ((WORK, WORK + 0x20), (SPARE, VOLUME)))
@@ -89,7 +93,7 @@ class Fields(unittest.TestCase):
         self.assertEqual(store.variables(flash)[f"SysPrepOrder-{GLOBAL}"], (7, b"\1\0\0\0"))
         # A write is labelled by the bytes it changed; a buffer rewriting others unchanged too.
         state = second + 2
-        label = power_cut.label
+        label = points.label
         self.assertEqual(label(flashlog.parse_op(f"W {state:x} 3e"), [b"\x3f"], found), "state")
         self.assertEqual(label(flashlog.parse_op(f"W {state:x} 3f"), [b"\x3f"], found),
                          "state (same bytes)")
@@ -123,25 +127,25 @@ class Updates(unittest.TestCase):
         with tempfile.TemporaryDirectory() as work:
             Path(work, "log").write_text("\n".join(lines) + "\n")
             log = flashlog.read(Path(work, "log"))
-        updates = power_cut.updates(start, log, "SysPrepOrder")
+        updates = points.updates(start, log, "SysPrepOrder")
         self.assertEqual([(u.first, u.last, u.old[0], u.new[0]) for u in updates],
                          [(0, len(log.ops), 5, 6)])
-        self.assertIs(power_cut.choose(updates, 6), updates[0])
-        with self.assertRaises(power_cut.BenchError):
-            power_cut.choose(updates, 7)
+        self.assertIs(points.choose(updates, 6), updates[0])
+        with self.assertRaises(bench.BenchError):
+            points.choose(updates, 7)
         final = store.layout(flashlog.rebuild(start, log.ops, len(log.ops)))
         labels = [(count, name, op) for count, _, op, name in
-                  power_cut.walk(start, log.ops, range(len(log.ops) + 1), final)]
+                  points.walk(start, log.ops, range(len(log.ops) + 1), final)]
         # The first and last, each state byte, and the middle of the header, name and data.
-        self.assertEqual(power_cut.by_fields(labels), [0, 1, 3, 4, 33, 62, 76, 91, 93, 94])
+        self.assertEqual(points.by_fields(labels), [0, 1, 3, 4, 33, 62, 76, 91, 93, 94])
 
     def test_points_around_erase_runs(self):
         ops = [flashlog.parse_op(line) for line in
                ["W 0 00"] * 10 + ["E 0 400"] * 4 + ["W 0 00"] * 10 + ["E 400 400"] * 2]
-        self.assertEqual(power_cut.around_erases(ops, 0, len(ops), 8),
+        self.assertEqual(points.around_erases(ops, 0, len(ops), 8),
                          [9, 10, 12, 14, 17, 24, 25, 26])
-        self.assertEqual(power_cut.around_erases(ops, 0, len(ops), 3), [10, 14, 26])
-        self.assertEqual(power_cut.spread(0, 100, 3), [25, 50, 75])
+        self.assertEqual(points.around_erases(ops, 0, len(ops), 3), [10, 14, 26])
+        self.assertEqual(points.spread(0, 100, 3), [25, 50, 75])
 
 
 class Outcomes(unittest.TestCase):
@@ -164,21 +168,42 @@ class Outcomes(unittest.TestCase):
         ]
         for read, listing, outcome, collateral in cases:
             with self.subTest(read=read, listing=listing):
-                self.assertEqual(power_cut.classify(read, "05 00 00 00", "06 00 00 00", listing,
+                self.assertEqual(outcomes.classify(read, "05 00 00 00", "06 00 00 00", listing,
                                                     control, ["MTC-y"], self.KEY),
                                  (outcome, collateral))
+
+    def test_what_a_cut_loop_must_leave(self):
+        cases = [(7, ("07 00 00 00", "08 00 00 00")), (None, (None, "00 00 00 00")),
+                 (0xFFFFFFFF, ("FF FF FF FF", "00 00 00 00"))]
+        for last, expected in cases:
+            with self.subTest(last=last):
+                self.assertEqual(cuts.expected(last), expected)
+
+    def test_the_exit_status(self):
+        options = cli.arguments(["--cuts", "1"])
+        cases = [([{"outcome": "old"}], 0), ([{"outcome": "lost", "again": "lost"}], 1),
+                 ([{"outcome": "brick", "again": "new"}], 0)]  # unconfirmed
+        for runs, status in cases:
+            with self.subTest(runs=runs), contextlib.redirect_stdout(io.StringIO()) as out:
+                self.assertEqual(cli.finish({"cuts": runs}, [], options), status)
+            self.assertEqual(json.loads(out.getvalue())["failed"], status)
+        for wrong in (["--boot", "0"], ["--jobs", "0"], ["--sweep", "some"]):
+            with self.subTest(wrong=wrong), contextlib.redirect_stderr(io.StringIO()), \
+                    self.assertRaises(SystemExit) as exited:
+                cli.arguments(wrong)
+            self.assertEqual(exited.exception.code, bench.FAILED)
 
     def test_what_a_boot_printed(self):
         read = ("\nVariable Name : SysPrepOrder\nLength : 4(0x4) bytes\n In Hex Bytes:\n 48  0A  "
                 "00  00 \n\n In Character Bytes:\nH \n \x00 \x00 \n")
-        self.assertEqual(power_cut.parse_read(read), "48 0A 00 00")
+        self.assertEqual(toolout.read_value(read), "48 0A 00 00")
         failed = "\nVariable Name : X\nGetFirmwareEnvironment Function calls failed.Error Code : 0x"
-        self.assertIsNone(power_cut.parse_read(failed + "cb"))
-        self.assertEqual(power_cut.parse_read(failed + "7a"), "error 0x7a")
+        self.assertIsNone(toolout.read_value(failed + "cb"))
+        self.assertEqual(toolout.read_value(failed + "7a"), "error 0x7a")
         loop = (read.replace("48  0A", "07  00") + read.replace("48  0A", "08  00")).encode()
-        self.assertEqual(power_cut.last_counter(loop + b"\nSysPrepOrder Set successfully"), 8)
-        self.assertEqual(power_cut.last_counter(loop[:-40]), 7)  # the last one cut short
-        self.assertEqual(power_cut.parse_listing("Lang-x 07000000656e67\n*\n"),
+        self.assertEqual(toolout.last_counter(loop + b"\nSysPrepOrder Set successfully"), 8)
+        self.assertEqual(toolout.last_counter(loop[:-40]), 7)  # the last one cut short
+        self.assertEqual(boots.parse_listing("Lang-x 07000000656e67\n*\n"),
                          {"Lang-x": "07000000656e67"})
 
     def test_what_a_console_shows(self):
@@ -186,19 +211,19 @@ class Outcomes(unittest.TestCase):
                    "Protection)  CPU Apic ID - 00000000 !!!!\r\nRIP  - 000000007E8A11C2\r\n!!!! "
                    "Find image based on IP(0x7E8A11C2) /build/VariableSmm/DEBUG/VariableSmm.dll "
                    "(ImageBase=000000007E890000) !!!!\r\n")
-        self.assertEqual(power_cut.diagnose(console)["image"],
+        self.assertEqual(boots.diagnose(console)["image"],
                          "/build/VariableSmm/DEBUG/VariableSmm.dll (ImageBase=000000007E890000)")
         release = console.replace("/build/VariableSmm/DEBUG/VariableSmm.dll", "(No PDB) ")
-        self.assertEqual(power_cut.diagnose(release)["image"],
+        self.assertEqual(boots.diagnose(release)["image"],
                          "(No PDB)  (ImageBase=000000007E890000)")
         lost = "!!!! X64 Exception Type - 06(#UD - Invalid Opcode)  CPU Apic ID - 0 !!!!\nRIP  - " \
                "00000000000E0000\n!!!! Can't find image information. !!!!\n"
-        self.assertEqual(power_cut.diagnose(lost)["image"], "Can't find image information")
+        self.assertEqual(boots.diagnose(lost)["image"], "Can't find image information")
         arm = "Synchronous Exception at 0x000000013F7A4B10\nPC 0x00013F7A4B10 (0x00013F790000+" \
               "0x00014B10) [ 1] VariableRuntimeDxe.dll\n"
-        self.assertEqual((power_cut.diagnose(arm)["console"], power_cut.diagnose(arm)["image"]),
+        self.assertEqual((boots.diagnose(arm)["console"], boots.diagnose(arm)["image"]),
                          ("cpu exception", "VariableRuntimeDxe.dll"))
-        self.assertEqual(power_cut.diagnose("\x1b[2J\x1b[01;01H")["console"], "nothing")
+        self.assertEqual(boots.diagnose("\x1b[2J\x1b[01;01H")["console"], "nothing")
 
 
 if __name__ == "__main__":
