@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 """An edk2 variable store file written and read back, and refused when it is no formatted, healthy
-store; bench/store-fill's reading of it, which tells which layer refused the loop's write, and of
-the tool's /g output."""
+store; bench/store-fill's reading of it, which tells which layer refused the loop's write, of the
+tool's /g output, and its exit status."""
 
+import contextlib
+import io
 import tempfile
 import unittest
 import uuid
 from pathlib import Path
 
 from uefi_vm import store
+from uefi_vm.errors import Failure
 from uefi_vm.bench import store_fill
 
 STORE_SIZE = 0x400
@@ -97,6 +100,24 @@ class StoreFile(unittest.TestCase):
         self.assertEqual(store_fill.hex_bytes(b"\nVariable Name : X\nGetFirmwareEnvironment "
                                               b"Function calls failed.Error Code : 0xcb"), "")
 
+
+    def test_how_a_run_ended(self):
+        # The harness's own failure is the bench's (125); another status but the expected one is
+        # a finding (1).
+        cases = [(0, 0, None), (130, 130, None), (125, 0, Failure), (125, 130, Failure),
+                 (1, 0, store_fill.Failed), (0, 130, store_fill.Failed)]
+        for status, expected, raised in cases:
+            with self.subTest(status=status, expected=expected):
+                if raised is None:
+                    store_fill.ended("the loop", status, expected)
+                else:
+                    with self.assertRaises(raised):
+                        store_fill.ended("the loop", status, expected)
+        for wrong in (["--resume", "x"], ["--firmware", "no-such-firmware"], ["extra"]):
+            with self.subTest(wrong=wrong), contextlib.redirect_stderr(io.StringIO()), \
+                    self.assertRaises(SystemExit) as exited:
+                store_fill.arguments(wrong)
+            self.assertEqual(exited.exception.code, 125)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
