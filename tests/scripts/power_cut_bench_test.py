@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """bench/power-cut without a VM: QEMU's flash trace turned into the log and replayed, the edk2
 store's fields a write touched, where the update of a variable lies in a log, the outcome of a
-point from hand-made listings, what a cut loop must leave, and the exit status."""
+point from hand-made listings and from boots against a stand-in for scripts/uefi-vm, what a cut
+loop must leave, and the exit status."""
 
 import contextlib
 import io
 import json
+import sys
 import tempfile
 import unittest
 from pathlib import Path
@@ -111,22 +113,29 @@ class Fields(unittest.TestCase):
                 store.layout(flash)
 
 
+def an_update():
+    """A store with Lang and SysPrepOrder = 5, and the log of its update to 6 as edk2 writes it,
+    byte by byte: the old record marked in deletion, the new header, valid, its name and data, the
+    new record added, the old one deleted."""
+    old = store.record("SysPrepOrder", b"\x05\x00\x00\x00")
+    start = bytes(image(store.record("Lang", b"eng"), old))
+    found = store.layout(start)
+    old_state = found.records[1].offset + 2
+    new_at = found.free
+    new = store.record("SysPrepOrder", b"\x06\x00\x00\x00", state=0xFF)
+    lines = ["kestomandrel flash log 1", "# run 1", f"W {old_state:x} 3e"]
+    lines += [f"W {new_at + i:x} {new[i]:02x}" for i in range(60)]
+    lines += [f"W {new_at + 2:x} 7f"]
+    lines += [f"W {new_at + i:x} {new[i]:02x}" for i in range(60, 90)]  # not the padding
+    lines += [f"W {new_at + 2:x} 3f", f"W {old_state:x} 3c", "# end 1 130"]
+    with tempfile.TemporaryDirectory() as work:
+        Path(work, "log").write_text("\n".join(lines) + "\n")
+        return start, flashlog.read(Path(work, "log"))
+
+
 class Updates(unittest.TestCase):
     def test_an_update_is_found_between_two_settled_values(self):
-        old = store.record("SysPrepOrder", b"\x05\x00\x00\x00")
-        start = bytes(image(store.record("Lang", b"eng"), old))
-        found = store.layout(start)
-        old_state = found.records[1].offset + 2
-        new_at = found.free
-        new = store.record("SysPrepOrder", b"\x06\x00\x00\x00", state=0xFF)
-        lines = ["kestomandrel flash log 1", "# run 1", f"W {old_state:x} 3e"]
-        lines += [f"W {new_at + i:x} {new[i]:02x}" for i in range(60)]
-        lines += [f"W {new_at + 2:x} 7f"]
-        lines += [f"W {new_at + i:x} {new[i]:02x}" for i in range(60, 90)]  # not the padding
-        lines += [f"W {new_at + 2:x} 3f", f"W {old_state:x} 3c", "# end 1 130"]
-        with tempfile.TemporaryDirectory() as work:
-            Path(work, "log").write_text("\n".join(lines) + "\n")
-            log = flashlog.read(Path(work, "log"))
+        start, log = an_update()
         updates = points.updates(start, log, "SysPrepOrder")
         self.assertEqual([(u.first, u.last, u.old[0], u.new[0]) for u in updates],
                          [(0, len(log.ops), 5, 6)])
@@ -146,6 +155,74 @@ class Updates(unittest.TestCase):
                          [9, 10, 12, 14, 17, 24, 25, 26])
         self.assertEqual(points.around_erases(ops, 0, len(ops), 3), [10, 14, 26])
         self.assertEqual(points.spread(0, 100, 3), [25, 50, 75])
+
+
+# scripts/uefi-vm as the boots use it: the store's SysPrepOrder as /g prints it and the variables
+# as the listing does; a store that is none never becomes ready.
+FAKE_HARNESS = r"""
+import sys
+from pathlib import Path
+from uefi_vm import store
+arguments = sys.argv[1:]
+given = lambda option: arguments[arguments.index(option) + 1]
+try:
+    found = store.variables(Path(given("--vars")).read_bytes())
+except store.NotAStore:
+    sys.exit("the guest was not ready within the time-out")
+out = Path(given("--out"))
+out.mkdir()
+value = [data for key, (_, data) in found.items() if key.startswith("SysPrepOrder-")]
+(out / "1.out").write_text("Length : 4(0x4) bytes\n In Hex Bytes:\n"
+                           + "".join(f" {byte:02X} " for byte in value[0]) + "\n"
+                           if value else "Error Code : 0xcb\n")
+(out / "2.out").write_text("".join(f"{key} {attributes:08x}{data.hex()}\n"
+                                   for key, (attributes, data) in found.items()))
+"""
+
+
+class FakeBench(bench.Bench):
+    def vm(self, *arguments: str):
+        return [sys.executable, "-c", FAKE_HARNESS, *arguments]
+
+
+class Points(unittest.TestCase):
+    def setUp(self):
+        work = tempfile.TemporaryDirectory()
+        self.addCleanup(work.cleanup)
+        self.work = Path(work.name)
+        self.bench = FakeBench(None, ["--firmware", "ovmf"], Path("/tool"), "SysPrepOrder",
+                               self.work, None, self.work / "kept", 2)
+
+    def test_points_booted_and_judged(self):
+        start, log = an_update()
+        final = store.layout(flashlog.rebuild(start, log.ops, len(log.ops)))
+        reference = self.bench.work / "reference.fd"
+        reference.write_bytes(start)
+        control = boots.boot(self.bench, reference, 10)
+        counts = [0, 1, 62, 91, 92, 93, 94]
+        for new, expected, broken in (("06 00 00 00", "new", []),
+                                      ("07 00 00 00", "corrupt", [93, 94])):
+            with self.subTest(new=new), contextlib.redirect_stderr(io.StringIO()):
+                judge = outcomes.judged(control, [], self.bench.key, "05 00 00 00", new)
+                found, reproducers = outcomes.run_points(self.bench, "sweep", start, log.ops,
+                                                         counts, 0, final, 10, judge)
+                # Old until the new record's state byte marks it added (write 93).
+                self.assertEqual([p["outcome"] for p in found], ["old"] * 5 + [expected] * 2)
+                self.assertEqual([p["read"] for p in found[-2:]], ["06 00 00 00"] * 2)
+                self.assertEqual(found[5]["field"], "state")
+                self.assertEqual(sorted(r["k"] for r in reproducers), broken)
+                for again in reproducers:
+                    self.assertTrue(Path(again["store"]).is_file())
+                    self.assertIn(f"--vars {again['store']} -- /g SysPrepOrder",
+                                  again["command"])
+        self.assertEqual([p.get("again") for p in found], [None] * 5 + ["corrupt"] * 2)
+
+    def test_a_store_that_never_boots_is_a_brick(self):
+        erased = self.work / "erased.fd"
+        erased.write_bytes(b"\xff" * 0x1000)
+        result = boots.boot(self.bench, erased, 10)
+        self.assertEqual(result.brick["why"], "not ready within 10 s")
+        self.assertEqual(result.brick["console"], "nothing")
 
 
 class Outcomes(unittest.TestCase):
