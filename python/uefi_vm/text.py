@@ -24,13 +24,13 @@ def hex_text(data: Optional[bytes]) -> Optional[str]:
     return None if data is None else " ".join(f"{byte:02X}" for byte in data)
 
 
-def progress_printer(program: str) -> Callable[[str], None]:
+def progress_printer(program: str, width: int = 6) -> Callable[[str], None]:
     """A function that writes PROGRAM's progress lines on standard error, each with the seconds
-    since this call: "power-cut: [  12.3 s] text"."""
+    since this call, WIDTH columns wide: "power-cut: [  12.3 s] text"."""
     started = time.monotonic()
 
     def progress(line: str) -> None:
-        print(f"{program}: [{time.monotonic() - started:6.1f} s] {line}", file=sys.stderr,
+        print(f"{program}: [{time.monotonic() - started:{width}.1f} s] {line}", file=sys.stderr,
               flush=True)
 
     return progress

@@ -1,50 +1,28 @@
 #!/usr/bin/python3
 """bench/power-cut without a VM: QEMU's flash trace turned into the log and replayed, the edk2
-store's fields a write touched, where the update of a variable lies in a log, and the outcome of a
-point from hand-made listings."""
+store's fields a write touched, where the update of a variable lies in a log, the outcome of a
+point from hand-made listings and from boots against a stand-in for scripts/uefi-vm, what a cut
+loop must leave, and the exit status."""
 
-import struct
+import contextlib
+import io
+import json
 import sys
 import tempfile
 import unittest
-import uuid
 from pathlib import Path
 
-from uefi_vm.bench import power_cut
-from uefi_vm import flashlog, store
+from uefi_vm import flashlog, store, toolout
+from uefi_vm.bench.power_cut import bench, boots, cli, cuts, outcomes, points
 
-ROOT = Path(__file__).resolve().parents[2]
-
-
-GLOBAL = uuid.UUID("8be4df61-93ca-11d2-aa0d-00e098032b8c")
-STORE_END, WORK, SPARE, VOLUME = 0x400, 0x400, 0x800, 0xC00
-
-
-def record(name: str, data: bytes, state: int = 0x3F) -> bytes:
-    """An authenticated record as edk2 writes it: header, UCS-2 name, data, aligned to 4."""
-    encoded = (name + "\0").encode("utf-16-le")
-    header = bytearray(60)
-    struct.pack_into("<HBBI", header, 0, 0x55AA, state, 0, 7)
-    struct.pack_into("<II", header, 36, len(encoded), len(data))
-    header[44:60] = GLOBAL.bytes_le
-    body = bytes(header) + encoded + data
-    return body + b"\xff" * (-len(body) % 4)
+GLOBAL = store.GLOBAL
+WORK, SPARE, VOLUME = 0x400, 0x800, 0xC00
 
 
 def image(*records: bytes) -> bytearray:
     """A firmware volume of 0xC00 bytes in blocks of 0x400: the variable store up to 0x400, the
     FTW working block (its work space 0x20 bytes) and the spare block after it."""
-    flash = bytearray(b"\xff" * VOLUME)
-    flash[0:0x48] = bytes(0x48)
-    struct.pack_into("<Q", flash, 0x20, VOLUME)
-    flash[0x28:0x2C] = b"_FVH"
-    struct.pack_into("<HxxxxxxII", flash, 0x30, 0x48, 3, 0x400)
-    flash[0x48:0x64] = store.AUTHENTICATED.bytes_le + struct.pack("<IBBHI", STORE_END - 0x48,
-                                                                  0x5A, 0xFE, 0, 0)
-    body = b"".join(records)
-    flash[0x64:0x64 + len(body)] = body
-    flash[WORK:WORK + 0x20] = store.WORKING_BLOCK.bytes_le + bytes(8) + struct.pack("<Q", 0)
-    return flash
+    return store.image(records, WORK - store.VOLUME_HEADER, block_size=0x400, blocks=3, ftw=True)
 
 
 class FlashLog(unittest.TestCase):
@@ -100,7 +78,8 @@ class FlashLog(unittest.TestCase):
 
 class Fields(unittest.TestCase):
     def test_what_each_byte_is_part_of(self):
-        flash = image(record("Lang", b"eng"), record("SysPrepOrder", b"\x01\x00\x00\x00"))
+        flash = image(store.record("Lang", b"eng"),
+                      store.record("SysPrepOrder", b"\x01\x00\x00\x00"))
         found = store.layout(flash)
         second = found.records[1].offset
         self.assertEqual((found.work_space, found.spare), ((WORK, WORK + 0x20), (SPARE, VOLUME)))
@@ -116,7 +95,7 @@ class Fields(unittest.TestCase):
         self.assertEqual(store.variables(flash)[f"SysPrepOrder-{GLOBAL}"], (7, b"\1\0\0\0"))
         # A write is labelled by the bytes it changed; a buffer rewriting others unchanged too.
         state = second + 2
-        label = power_cut.label
+        label = points.label
         self.assertEqual(label(flashlog.parse_op(f"W {state:x} 3e"), [b"\x3f"], found), "state")
         self.assertEqual(label(flashlog.parse_op(f"W {state:x} 3f"), [b"\x3f"], found),
                          "state (same bytes)")
@@ -134,41 +113,116 @@ class Fields(unittest.TestCase):
                 store.layout(flash)
 
 
+def an_update():
+    """A store with Lang and SysPrepOrder = 5, and the log of its update to 6 as edk2 writes it,
+    byte by byte: the old record marked in deletion, the new header, valid, its name and data, the
+    new record added, the old one deleted."""
+    old = store.record("SysPrepOrder", b"\x05\x00\x00\x00")
+    start = bytes(image(store.record("Lang", b"eng"), old))
+    found = store.layout(start)
+    old_state = found.records[1].offset + 2
+    new_at = found.free
+    new = store.record("SysPrepOrder", b"\x06\x00\x00\x00", state=0xFF)
+    lines = ["kestomandrel flash log 1", "# run 1", f"W {old_state:x} 3e"]
+    lines += [f"W {new_at + i:x} {new[i]:02x}" for i in range(60)]
+    lines += [f"W {new_at + 2:x} 7f"]
+    lines += [f"W {new_at + i:x} {new[i]:02x}" for i in range(60, 90)]  # not the padding
+    lines += [f"W {new_at + 2:x} 3f", f"W {old_state:x} 3c", "# end 1 130"]
+    with tempfile.TemporaryDirectory() as work:
+        Path(work, "log").write_text("\n".join(lines) + "\n")
+        return start, flashlog.read(Path(work, "log"))
+
+
 class Updates(unittest.TestCase):
     def test_an_update_is_found_between_two_settled_values(self):
-        old = record("SysPrepOrder", b"\x05\x00\x00\x00")
-        start = bytes(image(record("Lang", b"eng"), old))
-        found = store.layout(start)
-        old_state = found.records[1].offset + 2
-        new_at = found.free
-        new = record("SysPrepOrder", b"\x06\x00\x00\x00", state=0xFF)
-        lines = ["kestomandrel flash log 1", "# run 1", f"W {old_state:x} 3e"]
-        lines += [f"W {new_at + i:x} {new[i]:02x}" for i in range(60)]
-        lines += [f"W {new_at + 2:x} 7f"]
-        lines += [f"W {new_at + i:x} {new[i]:02x}" for i in range(60, 90)]  # not the padding
-        lines += [f"W {new_at + 2:x} 3f", f"W {old_state:x} 3c", "# end 1 130"]
-        with tempfile.TemporaryDirectory() as work:
-            Path(work, "log").write_text("\n".join(lines) + "\n")
-            log = flashlog.read(Path(work, "log"))
-        updates = power_cut.updates(start, log, "SysPrepOrder")
+        start, log = an_update()
+        updates = points.updates(start, log, "SysPrepOrder")
         self.assertEqual([(u.first, u.last, u.old[0], u.new[0]) for u in updates],
                          [(0, len(log.ops), 5, 6)])
-        self.assertIs(power_cut.choose(updates, 6), updates[0])
-        with self.assertRaises(power_cut.BenchError):
-            power_cut.choose(updates, 7)
+        self.assertIs(points.choose(updates, 6), updates[0])
+        with self.assertRaises(bench.BenchError):
+            points.choose(updates, 7)
         final = store.layout(flashlog.rebuild(start, log.ops, len(log.ops)))
         labels = [(count, name, op) for count, _, op, name in
-                  power_cut.walk(start, log.ops, range(len(log.ops) + 1), final)]
+                  points.walk(start, log.ops, range(len(log.ops) + 1), final)]
         # The first and last, each state byte, and the middle of the header, name and data.
-        self.assertEqual(power_cut.by_fields(labels), [0, 1, 3, 4, 33, 62, 76, 91, 93, 94])
+        self.assertEqual(points.by_fields(labels), [0, 1, 3, 4, 33, 62, 76, 91, 93, 94])
 
     def test_points_around_erase_runs(self):
         ops = [flashlog.parse_op(line) for line in
                ["W 0 00"] * 10 + ["E 0 400"] * 4 + ["W 0 00"] * 10 + ["E 400 400"] * 2]
-        self.assertEqual(power_cut.around_erases(ops, 0, len(ops), 8),
+        self.assertEqual(points.around_erases(ops, 0, len(ops), 8),
                          [9, 10, 12, 14, 17, 24, 25, 26])
-        self.assertEqual(power_cut.around_erases(ops, 0, len(ops), 3), [10, 14, 26])
-        self.assertEqual(power_cut.spread(0, 100, 3), [25, 50, 75])
+        self.assertEqual(points.around_erases(ops, 0, len(ops), 3), [10, 14, 26])
+        self.assertEqual(points.spread(0, 100, 3), [25, 50, 75])
+
+
+# scripts/uefi-vm as the boots use it: the store's SysPrepOrder as /g prints it and the variables
+# as the listing does; a store that is none never becomes ready.
+FAKE_HARNESS = r"""
+import sys
+from pathlib import Path
+from uefi_vm import store
+arguments = sys.argv[1:]
+given = lambda option: arguments[arguments.index(option) + 1]
+try:
+    found = store.variables(Path(given("--vars")).read_bytes())
+except store.NotAStore:
+    sys.exit("the guest was not ready within the time-out")
+out = Path(given("--out"))
+out.mkdir()
+value = [data for key, (_, data) in found.items() if key.startswith("SysPrepOrder-")]
+(out / "1.out").write_text("Length : 4(0x4) bytes\n In Hex Bytes:\n"
+                           + "".join(f" {byte:02X} " for byte in value[0]) + "\n"
+                           if value else "Error Code : 0xcb\n")
+(out / "2.out").write_text("".join(f"{key} {attributes:08x}{data.hex()}\n"
+                                   for key, (attributes, data) in found.items()))
+"""
+
+
+class FakeBench(bench.Bench):
+    def vm(self, *arguments: str):
+        return [sys.executable, "-c", FAKE_HARNESS, *arguments]
+
+
+class Points(unittest.TestCase):
+    def setUp(self):
+        work = tempfile.TemporaryDirectory()
+        self.addCleanup(work.cleanup)
+        self.work = Path(work.name)
+        self.bench = FakeBench(None, ["--firmware", "ovmf"], Path("/tool"), "SysPrepOrder",
+                               self.work, None, self.work / "kept", 2)
+
+    def test_points_booted_and_judged(self):
+        start, log = an_update()
+        final = store.layout(flashlog.rebuild(start, log.ops, len(log.ops)))
+        reference = self.bench.work / "reference.fd"
+        reference.write_bytes(start)
+        control = boots.boot(self.bench, reference, 10)
+        counts = [0, 1, 62, 91, 92, 93, 94]
+        for new, expected, broken in (("06 00 00 00", "new", []),
+                                      ("07 00 00 00", "corrupt", [93, 94])):
+            with self.subTest(new=new), contextlib.redirect_stderr(io.StringIO()):
+                judge = outcomes.judged(control, [], self.bench.key, "05 00 00 00", new)
+                found, reproducers = outcomes.run_points(self.bench, "sweep", start, log.ops,
+                                                         counts, 0, final, 10, judge)
+                # Old until the new record's state byte marks it added (write 93).
+                self.assertEqual([p["outcome"] for p in found], ["old"] * 5 + [expected] * 2)
+                self.assertEqual([p["read"] for p in found[-2:]], ["06 00 00 00"] * 2)
+                self.assertEqual(found[5]["field"], "state")
+                self.assertEqual(sorted(r["k"] for r in reproducers), broken)
+                for again in reproducers:
+                    self.assertTrue(Path(again["store"]).is_file())
+                    self.assertIn(f"--vars {again['store']} -- /g SysPrepOrder",
+                                  again["command"])
+        self.assertEqual([p.get("again") for p in found], [None] * 5 + ["corrupt"] * 2)
+
+    def test_a_store_that_never_boots_is_a_brick(self):
+        erased = self.work / "erased.fd"
+        erased.write_bytes(b"\xff" * 0x1000)
+        result = boots.boot(self.bench, erased, 10)
+        self.assertEqual(result.brick["why"], "not ready within 10 s")
+        self.assertEqual(result.brick["console"], "nothing")
 
 
 class Outcomes(unittest.TestCase):
@@ -191,21 +245,42 @@ class Outcomes(unittest.TestCase):
         ]
         for read, listing, outcome, collateral in cases:
             with self.subTest(read=read, listing=listing):
-                self.assertEqual(power_cut.classify(read, "05 00 00 00", "06 00 00 00", listing,
+                self.assertEqual(outcomes.classify(read, "05 00 00 00", "06 00 00 00", listing,
                                                     control, ["MTC-y"], self.KEY),
                                  (outcome, collateral))
+
+    def test_what_a_cut_loop_must_leave(self):
+        cases = [(7, ("07 00 00 00", "08 00 00 00")), (None, (None, "00 00 00 00")),
+                 (0xFFFFFFFF, ("FF FF FF FF", "00 00 00 00"))]
+        for last, expected in cases:
+            with self.subTest(last=last):
+                self.assertEqual(cuts.expected(last), expected)
+
+    def test_the_exit_status(self):
+        options = cli.arguments(["--cuts", "1"])
+        cases = [([{"outcome": "old"}], 0), ([{"outcome": "lost", "again": "lost"}], 1),
+                 ([{"outcome": "brick", "again": "new"}], 0)]  # unconfirmed
+        for runs, status in cases:
+            with self.subTest(runs=runs), contextlib.redirect_stdout(io.StringIO()) as out:
+                self.assertEqual(cli.finish({"cuts": runs}, [], options), status)
+            self.assertEqual(json.loads(out.getvalue())["failed"], status)
+        for wrong in (["--boot", "0"], ["--jobs", "0"], ["--sweep", "some"]):
+            with self.subTest(wrong=wrong), contextlib.redirect_stderr(io.StringIO()), \
+                    self.assertRaises(SystemExit) as exited:
+                cli.arguments(wrong)
+            self.assertEqual(exited.exception.code, bench.FAILED)
 
     def test_what_a_boot_printed(self):
         read = ("\nVariable Name : SysPrepOrder\nLength : 4(0x4) bytes\n In Hex Bytes:\n 48  0A  "
                 "00  00 \n\n In Character Bytes:\nH \n \x00 \x00 \n")
-        self.assertEqual(power_cut.parse_read(read), "48 0A 00 00")
+        self.assertEqual(toolout.read_value(read), "48 0A 00 00")
         failed = "\nVariable Name : X\nGetFirmwareEnvironment Function calls failed.Error Code : 0x"
-        self.assertIsNone(power_cut.parse_read(failed + "cb"))
-        self.assertEqual(power_cut.parse_read(failed + "7a"), "error 0x7a")
+        self.assertIsNone(toolout.read_value(failed + "cb"))
+        self.assertEqual(toolout.read_value(failed + "7a"), "error 0x7a")
         loop = (read.replace("48  0A", "07  00") + read.replace("48  0A", "08  00")).encode()
-        self.assertEqual(power_cut.last_counter(loop + b"\nSysPrepOrder Set successfully"), 8)
-        self.assertEqual(power_cut.last_counter(loop[:-40]), 7)  # the last one cut short
-        self.assertEqual(power_cut.parse_listing("Lang-x 07000000656e67\n*\n"),
+        self.assertEqual(toolout.last_counter(loop + b"\nSysPrepOrder Set successfully"), 8)
+        self.assertEqual(toolout.last_counter(loop[:-40]), 7)  # the last one cut short
+        self.assertEqual(boots.parse_listing("Lang-x 07000000656e67\n*\n"),
                          {"Lang-x": "07000000656e67"})
 
     def test_what_a_console_shows(self):
@@ -213,19 +288,19 @@ class Outcomes(unittest.TestCase):
                    "Protection)  CPU Apic ID - 00000000 !!!!\r\nRIP  - 000000007E8A11C2\r\n!!!! "
                    "Find image based on IP(0x7E8A11C2) /build/VariableSmm/DEBUG/VariableSmm.dll "
                    "(ImageBase=000000007E890000) !!!!\r\n")
-        self.assertEqual(power_cut.diagnose(console)["image"],
+        self.assertEqual(boots.diagnose(console)["image"],
                          "/build/VariableSmm/DEBUG/VariableSmm.dll (ImageBase=000000007E890000)")
         release = console.replace("/build/VariableSmm/DEBUG/VariableSmm.dll", "(No PDB) ")
-        self.assertEqual(power_cut.diagnose(release)["image"],
+        self.assertEqual(boots.diagnose(release)["image"],
                          "(No PDB)  (ImageBase=000000007E890000)")
         lost = "!!!! X64 Exception Type - 06(#UD - Invalid Opcode)  CPU Apic ID - 0 !!!!\nRIP  - " \
                "00000000000E0000\n!!!! Can't find image information. !!!!\n"
-        self.assertEqual(power_cut.diagnose(lost)["image"], "Can't find image information")
+        self.assertEqual(boots.diagnose(lost)["image"], "Can't find image information")
         arm = "Synchronous Exception at 0x000000013F7A4B10\nPC 0x00013F7A4B10 (0x00013F790000+" \
               "0x00014B10) [ 1] VariableRuntimeDxe.dll\n"
-        self.assertEqual((power_cut.diagnose(arm)["console"], power_cut.diagnose(arm)["image"]),
+        self.assertEqual((boots.diagnose(arm)["console"], boots.diagnose(arm)["image"]),
                          ("cpu exception", "VariableRuntimeDxe.dll"))
-        self.assertEqual(power_cut.diagnose("\x1b[2J\x1b[01;01H")["console"], "nothing")
+        self.assertEqual(boots.diagnose("\x1b[2J\x1b[01;01H")["console"], "nothing")
 
 
 if __name__ == "__main__":

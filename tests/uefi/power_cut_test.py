@@ -12,13 +12,12 @@ unwritten in the middle of the store, must be caught: the check must not call it
 import json
 import shutil
 import subprocess
-import sys
 import tempfile
 import unittest
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-from uefi_vm.bench import power_cut
+from uefi_vm.bench.power_cut import bench as benches, boots, outcomes
 from uefi_vm import firmware, store
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -63,7 +62,7 @@ class PowerCut(unittest.TestCase):
         for point in points:
             self.assertEqual(point["read"], sweep["new" if point["outcome"] == "new" else "old"])
         self.assertEqual(len(self.result["cuts"]), 1)
-        self.assertIn(self.result["cuts"][0]["outcome"], power_cut.KEPT)
+        self.assertIn(self.result["cuts"][0]["outcome"], outcomes.KEPT)
 
     def test_a_store_no_firmware_writes_is_caught(self):
         # The store before the update, with a record header in the middle made blank: the
@@ -77,19 +76,19 @@ class PowerCut(unittest.TestCase):
         damaged.write_bytes(image)
         reference = Path(self.work.name, "reference.fd")
         shutil.copyfile(kept, reference)
-        bench = power_cut.Bench(firmware.resolve("ovmf"), ["--firmware", "ovmf"], TOOL,
-                                "SysPrepOrder", Path(self.work.name), None,
-                                Path(self.work.name), 2)
+        bench = benches.Bench(firmware.resolve("ovmf"), ["--firmware", "ovmf"], TOOL,
+                              "SysPrepOrder", Path(self.work.name), None, Path(self.work.name),
+                              2)
         with ThreadPoolExecutor(2) as pool:
-            before, after = pool.map(lambda path: power_cut.boot(bench, path, 300),
+            before, after = pool.map(lambda path: boots.boot(bench, path, 300),
                                      (reference, damaged))
         sweep = self.result["sweep"]
         self.assertEqual(before.read, sweep["old"])
-        judge = power_cut.judged(before, sweep["varies"], bench.key, sweep["old"], sweep["new"])
+        judge = outcomes.judged(before, sweep["varies"], bench.key, sweep["old"], sweep["new"])
         outcome, collateral = judge(after)
         print(f"Power cuts on ovmf: a damaged store: {outcome}, read {after.read}, changed: "
               f"{collateral}", flush=True)
-        self.assertNotIn(outcome, power_cut.KEPT)
+        self.assertNotIn(outcome, outcomes.KEPT)
 
 
 if __name__ == "__main__":

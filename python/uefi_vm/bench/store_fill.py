@@ -25,13 +25,15 @@ It also finds out which layer refused the write: it reads the free space left in
 (an edk2 variable store) and says on standard error whether the firmware still had room for the
 record, so that the kernel's reserve refused it, or not.
 
---prefill KIB first fills the store with 4000-byte writes until about KIB KiB are left, or a write is
-refused, so that the loop reaches the end quickly (the integration tests' check).
+--prefill KIB first fills the store with 4000-byte writes until about KIB KiB are left, or a write
+is refused, so that the loop reaches the end quickly (the integration tests' check).
 
 --firmware, --code and --factory are scripts/uefi-vm's: any firmware with an edk2 variable store on
 flash, Debian's or your own build. Needs what scripts/uefi-vm needs and the tool built
-(scripts/uefi-vm builds it). Exit status: 0 done; 1 a step did not go as the loop should (the loop
-or the reboot failed); 2 usage, or a firmware refused."""
+(scripts/uefi-vm builds it).
+
+Exit status: 0 done; 1 a finding: the loop or the reboot did not go as the loop should; 125 the
+bench's own failure (scripts/uefi-vm's included, or a firmware refused) or a usage mistake."""
 
 import argparse
 import json
@@ -40,33 +42,28 @@ import sys
 import tempfile
 import time
 from pathlib import Path
-from typing import List
+from typing import List, Optional, Sequence
 
-from .. import paths
 from .. import firmware as firmwares
-from ..errors import Failure
+from .. import paths, text, toolout
+from ..errors import FAILED, Failure
 from ..store import NotAStore, free_bytes, layout, record_size
 
-ROOT = paths.checkout()
 VM = paths.harness()
 REPORT = paths.loop_report()
 
-
-GLOBAL = "{8BE4DF61-93CA-11D2-AA0D-00E098032B8C}"
 VENDOR = "{4B4D5646-0001-4E6F-8000-4B45535443AE}"
 PREFILL_SIZE = 4000
 KERNEL_RESERVE = 5120  # bytes the x86 kernel keeps free in the store (EFI_MIN_RESERVE)
+EPILOG = ("Exit status: 0 done; 1 a finding: the loop or the reboot did not go as the loop "
+          "should; 125 the bench's own failure (scripts/uefi-vm's included, or a firmware "
+          "refused) or a usage mistake.")
+
+progress = text.progress_printer("store-fill", width=5)
 
 
 class Failed(Exception):
-    pass
-
-
-STARTED = time.monotonic()
-
-
-def progress(text: str) -> None:
-    print(f"store-fill: [{time.monotonic() - STARTED:5.1f} s] {text}", file=sys.stderr, flush=True)
+    """A run did not go as the loop should: a finding, status 1."""
 
 
 def store_size(image: bytes) -> int:
@@ -77,57 +74,61 @@ def store_size(image: bytes) -> int:
 
 # --- Runs in the VM ------------------------------------------------------------------------------
 
-TOOL = []  # --tool PATH for scripts/uefi-vm, when given
-
-
-def vm(firmware: List[str], store: Path, *arguments: str) -> subprocess.Popen:
-    """scripts/uefi-vm on FIRMWARE (its options) and the kept STORE."""
-    command = [*VM, *firmware, "--vars", str(store), *TOOL, *arguments]
+def vm(firmware: List[str], store: Path, tool: Optional[Path], *arguments: str
+       ) -> subprocess.Popen:
+    """scripts/uefi-vm on FIRMWARE (its options) and the kept STORE, running TOOL when given."""
+    given = ["--tool", str(tool)] if tool is not None else []
+    command = [*VM, *firmware, "--vars", str(store), *given, *arguments]
     return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=sys.stderr)
 
 
-def vm_output(firmware: List[str], store: Path, *arguments: str) -> bytes:
-    run = vm(firmware, store, *arguments)
+def ended(what: str, status: int, expected: int = 0) -> None:
+    """A run of scripts/uefi-vm that ended with STATUS: its own failure (125) is the bench's; any
+    other status but EXPECTED is a run that did not go as the loop should."""
+    if status == FAILED:
+        raise Failure(f"scripts/uefi-vm failed ({status}) running {what}")
+    if status != expected:
+        raise Failed(f"{what} ended with {status}, not {expected}")
+
+
+def vm_output(firmware: List[str], store: Path, tool: Optional[Path], *arguments: str) -> bytes:
+    run = vm(firmware, store, tool, *arguments)
     output, _ = run.communicate()
-    if run.returncode != 0:
-        raise Failed(f"scripts/uefi-vm {' '.join(arguments)} ended with {run.returncode}")
+    ended(f"scripts/uefi-vm {' '.join(arguments)}", run.returncode)
     return output
 
 
-def loop_through_report(firmware: List[str], store: Path, name: str, json_path: Path,
-                        extra=(), stop_after=None, before=()) -> dict:
+def loop_through_report(firmware: List[str], store: Path, tool: Optional[Path], name: str,
+                        json_path: Path, extra: Sequence[str] = (),
+                        stop_after: Optional[int] = None, before: Sequence[str] = ()) -> dict:
     """`/t NAME` in the VM, its output read live by the report; the report's JSON. EXTRA are the
     report's options, BEFORE scripts/uefi-vm's."""
     options = ["--stop-after", str(stop_after)] if stop_after else []
-    loop = vm(firmware, store, *options, *before, "--", "/t", name)
+    loop = vm(firmware, store, tool, *options, *before, "--", "/t", name)
     report = subprocess.Popen([str(REPORT), "--json", str(json_path), *extra], stdin=loop.stdout,
                               stdout=sys.stderr)
     loop.stdout.close()
     loop_status, report_status = loop.wait(), report.wait()
-    expected = 130 if stop_after else 0
-    if loop_status != expected:
-        raise Failed(f"the loop's run ended with {loop_status}, not {expected}")
+    ended("the loop's run", loop_status, 130 if stop_after else 0)
     if report_status != 0:
         raise Failed(f"the report found the loop's output wrong (status {report_status})")
     return json.loads(json_path.read_text())
 
 
 def hex_bytes(get_output: bytes) -> str:
-    """The bytes a /g output shows in its hex view, as the tool prints them: "48 0A 00 00"."""
-    text = get_output.decode("latin-1")
-    if "In Hex Bytes:" not in text:
-        return ""
-    view = text.split("In Hex Bytes:", 1)[1].split("In Character Bytes:", 1)[0]
-    return " ".join(view.split())
+    """The bytes a /g output shows in its hex view, as the tool prints them: "48 0A 00 00", or ""
+    when it shows none."""
+    return toolout.hex_view(get_output.decode("latin-1")) or ""
 
 
-def prefill(firmware: List[str], store: Path, work: Path, kib: int) -> list:
+def prefill(firmware: List[str], store: Path, work: Path, kib: int,
+            tool: Optional[Path] = None) -> list:
     """scripts/uefi-vm options that fill the store, before the loop and in the same boot, until
     about KIB KiB are left: one variable written again and again with 4000 bytes, then deleted.
     Every write leaves a record that only a reclaim gives back, and edk2 reclaims when it boots on
     a store with little room: so the loop must run in the boot that filled it."""
     progress("a first boot, to see how much room the store has")
-    vm_output(firmware, store, "--", "/g", "BootOrder")
+    vm_output(firmware, store, tool, "--", "/g", "BootOrder")
     image = store.read_bytes()
     count = max(0, (free_bytes(image) - kib * 1024) // record_size(image, "KmFill",
                                                                      PREFILL_SIZE))
@@ -161,11 +162,20 @@ def refusal_layer(store: Path, name: str, arch: str) -> str:
            f"refused by {layer}"
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(
+# --- The command line -----------------------------------------------------------------------------
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> None:
+        self.print_usage(sys.stderr)
+        print(f"store-fill: {message}", file=sys.stderr)
+        sys.exit(FAILED)
+
+
+def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
+    parser = Parser(
         description="The write-read loop run to the end of a firmware's variable store, in the "
                     "VM; the last line of standard output is a JSON object (see the script's "
-                    "head).")
+                    "head).", epilog=EPILOG)
     firmwares.add_arguments(parser)
     parser.add_argument("--name", default="SysPrepOrder",
                         help="the loop's variable (default SysPrepOrder, which edk2 keeps across "
@@ -178,61 +188,65 @@ def main() -> int:
                         help="how long the loop runs after the reboot (default 5)")
     parser.add_argument("--tool", type=Path,
                         help="the statically linked tool, rather than scripts/uefi-vm's build")
-    arguments = parser.parse_args()
-    if arguments.tool is not None:
-        TOOL.extend(["--tool", str(arguments.tool.resolve())])
+    found = parser.parse_args(argv)
+    if found.tool is not None:
+        found.tool = found.tool.resolve()
     try:
-        chosen = firmwares.resolve(arguments.firmware, arguments.code, arguments.factory)
+        found.chosen = firmwares.resolve(found.firmware, found.code, found.factory)
     except Failure as failure:
         parser.error(str(failure))
-    if chosen.vars is None:
-        parser.error(f"{chosen.name} keeps no variable store to fill")
+    if found.chosen.factory is None:
+        parser.error(f"{found.chosen.name} keeps no variable store to fill")
+    return found
+
+
+def fill(options: argparse.Namespace, work: Path) -> dict:
+    """The loop to the end of a fresh store, the reboot, the loop again: the JSON's figures."""
+    chosen, name, tool = options.chosen, options.name, options.tool
     firmware = chosen.options()
+    store = work / "store.fd"
+    before = []
+    if options.prefill is not None:
+        before = prefill(firmware, store, work, options.prefill, tool)
+    progress(f"/t {name} on {chosen.label} until the store refuses a write")
+    extra = []
+    for option, path in (("--plot", options.plot), ("--csv", options.csv)):
+        if path is not None:
+            extra += [option, str(path)]
+    filled = loop_through_report(firmware, store, tool, name, work / "fill.json", extra,
+                                 before=before)
+    if filled["end"]["kind"] == "interrupted":
+        raise Failed("the loop's output ended before the loop did")
+    progress(refusal_layer(store, name, chosen.machine_name))
+    store_bytes = store_size(store.read_bytes())
 
-    with tempfile.TemporaryDirectory(prefix="store-fill.") as work_name:
-        work = Path(work_name)
-        store = work / "store.fd"
+    progress(f"booting again on the full store and reading {name}")
+    start = time.monotonic()
+    kept = hex_bytes(vm_output(firmware, store, tool, "--", "/g", name))
+    reboot_seconds = time.monotonic() - start
+    progress(f"{name} holds {kept or 'nothing'} after {reboot_seconds:.1f} s")
+
+    progress(f"the loop for {options.resume} s after the reboot")
+    resumed = loop_through_report(firmware, store, tool, name, work / "resume.json",
+                                  stop_after=options.resume)
+    return {"firmware": chosen.name, "code": chosen.given_code, "factory": chosen.given_factory,
+            "store_bytes": store_bytes, "variable": name, "iterations": filled["iterations"],
+            "seconds": filled["seconds"], "end": filled["end"], "kept": kept,
+            "reboot_seconds": round(reboot_seconds, 2), "resumed": resumed["iterations"]}
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    options = arguments(argv)
+    with tempfile.TemporaryDirectory(prefix="store-fill.") as work:
         try:
-            before = []
-            if arguments.prefill is not None:
-                before = prefill(firmware, store, work, arguments.prefill)
-            progress(f"/t {arguments.name} on {chosen.label} until the store refuses a write")
-            extra = []
-            for option, path in (("--plot", arguments.plot), ("--csv", arguments.csv)):
-                if path is not None:
-                    extra += [option, str(path)]
-            filled = loop_through_report(firmware, store, arguments.name, work / "fill.json",
-                                         extra, before=before)
-            if filled["end"]["kind"] == "interrupted":
-                raise Failed("the loop's output ended before the loop did")
-            progress(refusal_layer(store, arguments.name, chosen.arch))
-            store_bytes = store_size(store.read_bytes())
-
-            progress(f"booting again on the full store and reading {arguments.name}")
-            start = time.monotonic()
-            kept = hex_bytes(vm_output(firmware, store, "--", "/g", arguments.name))
-            reboot_seconds = time.monotonic() - start
-            progress(f"{arguments.name} holds {kept or 'nothing'} after {reboot_seconds:.1f} s")
-
-            progress(f"the loop for {arguments.resume} s after the reboot")
-            resumed = loop_through_report(firmware, store, arguments.name,
-                                          work / "resume.json", stop_after=arguments.resume)
-        except (Failed, NotAStore) as failure:
+            result = fill(options, Path(work))
+        except Failed as failure:
             print(f"store-fill: {failure}", file=sys.stderr)
             return 1
-    print(json.dumps({
-        "firmware": chosen.name,
-        "code": chosen.given_code,
-        "factory": chosen.given_factory,
-        "store_bytes": store_bytes,
-        "variable": arguments.name,
-        "iterations": filled["iterations"],
-        "seconds": filled["seconds"],
-        "end": filled["end"],
-        "kept": kept,
-        "reboot_seconds": round(reboot_seconds, 2),
-        "resumed": resumed["iterations"],
-    }))
+        except (Failure, NotAStore) as failure:
+            print(f"store-fill: {failure}", file=sys.stderr)
+            return FAILED
+    print(json.dumps(result))
     return 0
 
 

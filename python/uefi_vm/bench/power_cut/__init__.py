@@ -1,0 +1,60 @@
+"""Power cuts at every write of the variable store's flash, in the VM: does the firmware keep UEFI's
+promise that a variable holds its old value or its new one after a power failure during
+SetVariable(), and that no other variable suffers?
+
+    bench/power-cut [--firmware F [--code FILE] [--factory FILE]] [--name V]
+                    [--sweep [every|fields]] [--update N] [--boot N] [--reclaim N] [--cuts N]
+                    [--seed S] [--keep DIR] [--jobs N] [--plot FILE] [--tool PATH]
+
+--firmware, --code and --factory are scripts/uefi-vm's: any edk2 firmware on flash, Debian's or
+your own build.
+
+scripts/uefi-vm --flash-log records every write and erase of the store's flash while the firmware
+runs. Replaying the first k of them onto the store the run began with rebuilds the store exactly as
+a power cut after write k leaves it; the bench boots each rebuilt store cold, reads V (default
+SysPrepOrder) with the tool and lists every variable, and compares them with a control: the same
+start store booted without a cut. Four kinds of cut (without any, --sweep):
+
+  --sweep           every write of one update of V by the loop (/t V) on a fresh store: the
+                    update with the most writes among those in the middle third of the run, or
+                    the one that wrote counter N (--update N); "fields" boots a sample instead:
+                    the first and the last point, and the middle write of each run of writes
+                    to adjacent bytes of the same field
+  --boot N          N points spread over the firmware's first boot on its factory store
+  --reclaim N       N points over the reclaim that a boot on a nearly full store runs (the store
+                    filled as bench/store-fill --prefill does, then the loop run to the refusal),
+                    among them the points just before, inside and just after each run of erases
+  --cuts N          N runs of the loop on a booted store, each cut (scripts/uefi-vm --cut-after)
+                    at a random moment, then a boot: V must hold the last counter printed, or the
+                    next one
+
+Each point's outcome: old or new (V holds its value before or after the update, and every other
+variable is as in the control), corrupt (V holds something else), lost (V is gone), brick (the
+guest never became ready within 4 times the control's boot time plus 60 s; the console says
+whether the firmware took a CPU exception, and in which image), or collateral (V is right, but
+another variable was gained, lost or changed). A variable that the firmware changes at every boot
+is found by booting the control twice; it is named ("varies") and left out of the comparison. Each
+point that breaks the promise is booted a second time from the same store, to check.
+
+Every rebuilt store is kept with --keep DIR as DIR/<kind>-<k>.fd (.fd.xz for the 64 MiB AArch64
+stores); a point that breaks the promise is kept anyway, in build/power-cut/ when --keep is not
+given, and the output names the scripts/uefi-vm command that boots it (the run writes into the
+file, as the firmware does: copy it first to keep it).
+
+Progress goes to standard error. The last line of standard output is one JSON object: firmware,
+variable, seed, and for each kind run ("sweep", "boot", "reclaim") its writes, the control's boot
+seconds, varies, points [{k, offset, field, outcome, read, collateral}] (k: the writes applied;
+offset and field: what write k touched) and counts by outcome; "cuts" [{after, after_count, read,
+outcome, collateral}]; "failed", the points that broke the promise twice in a row; "unconfirmed",
+those that broke it once only; "reproducers".
+
+Exit status: 0 when every point kept the promise, 1 when a point broke it (a finding about the
+firmware), 125 when the bench itself failed (a usage error included).
+
+Its modules: bench (the run's settings, progress and the factory store), boots (a boot in the VM
+and the control), points (where the cuts fall), outcomes (a point booted and judged), sweep,
+first_boot, reclaim and cuts (the four kinds), plot, and cli (the command line)."""
+
+from .cli import entry, main
+
+__all__ = ["entry", "main"]

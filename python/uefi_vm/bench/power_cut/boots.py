@@ -1,0 +1,139 @@
+"""A boot in the VM: a store booted cold, V read with the tool and every variable listed, or, when
+the guest never became ready, what its console shows; and the control, the start store booted
+without a cut."""
+
+import re
+import shutil
+import subprocess
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Dict, List, Optional
+
+from ... import session, text, toolout
+from .bench import Bench, BenchError, progress
+
+LISTING = ("cd /sys/firmware/efi/efivars && for f in *; do "
+           "echo \"$f $(od -An -v -tx1 \"$f\" | tr -d ' \\n')\"; done")
+# What scripts/uefi-vm says of a guest that never became ready.
+NOT_READY = ("was not ready", "QEMU stopped unexpectedly", "took a CPU exception",
+             "before the guest was ready")
+IMAGE = re.compile(r"Find image based on IP\(0x[0-9A-Fa-f]+\) (.*?) *!!!!|"
+                   r"(Can't find image information)|"
+                   r"\[\s*\d+\]\s+(\S+\.(?:dll|efi))|(\S+\.(?:dll|efi))")
+
+
+def parse_listing(listed: str) -> Dict[str, str]:
+    """efivarfs as listed in the VM: file name -> attributes and data, in hex."""
+    listing = {}
+    for line in listed.splitlines():
+        name, _, content = line.partition(" ")
+        if name and name != "*":
+            listing[name] = content.strip()
+    return listing
+
+
+def diagnose(console: str) -> Dict[str, Optional[str]]:
+    """What the console of a guest that never became ready shows: a CPU exception, with the image
+    the firmware names for it, or nothing at all."""
+    lines = [line.strip() for line in text.strip_ansi(console.replace("\r", "")).splitlines()
+             if line.strip()]
+    for at, line in enumerate(lines):
+        exception = session.EXCEPTION.search(line)
+        if exception:
+            image = None
+            for later in lines[at:at + 40]:
+                found = IMAGE.search(later)
+                if found:
+                    image = next(group for group in found.groups() if group)
+                    break
+            return {"console": "cpu exception", "exception": exception.group(0).strip(),
+                    "image": image}
+    if not lines:
+        return {"console": "nothing", "exception": None, "image": None}
+    return {"console": "no exception", "exception": None, "image": None,
+            "last": " | ".join(lines[-3:])}
+
+
+@dataclass
+class Boot:
+    seconds: float
+    read: Optional[str] = None
+    listing: Dict[str, str] = field(default_factory=dict)
+    brick: Optional[Dict] = None
+
+
+def brick(said: str, console: Path, timeout: float) -> Dict:
+    """Why a guest never became ready, from scripts/uefi-vm's words (SAID) and its console."""
+    found = diagnose(console.read_text(errors="replace") if console.exists() else "")
+    if "took a CPU exception" in said:
+        found["why"] = "the firmware took a CPU exception (the VM was stopped then)"
+    elif "was not ready" in said:
+        found["why"] = f"not ready within {int(timeout)} s"
+    else:
+        found["why"] = "the VM stopped (a reset or a crash) before it was ready"
+    return found
+
+
+def boot(bench: Bench, image: Path, timeout: float, flash_log: Optional[Path] = None) -> Boot:
+    """Boots IMAGE cold, reads V and lists every variable. The store changes in place, as on a
+    machine."""
+    run = bench.scratch("boot")
+    (run / "batch").write_text(f"kestomandrel /g {bench.name}\n{LISTING}\n")
+    # The brick time-out is the bench's, from the control: a firmware may go quiet for a minute
+    # and then report an exception, which says more than the silence.
+    command = bench.vm("--vars", str(image), "--timeout", str(int(timeout)), "--silence", "0",
+                       "--console", str(run / "console"), "--batch", str(run / "batch"),
+                       "--out", str(run / "out"))
+    if flash_log is not None:
+        command += ["--flash-log", str(flash_log)]
+    start = time.monotonic()
+    with open(run / "stderr", "wb") as errors:
+        status = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=errors).returncode
+    seconds = time.monotonic() - start
+    said = (run / "stderr").read_text(errors="replace")
+    if status != 0:
+        if any(sign in said for sign in NOT_READY):
+            return Boot(seconds, brick=brick(said, run / "console", timeout))
+        last = said.strip().splitlines()[-1] if said.strip() else ""
+        raise BenchError(f"scripts/uefi-vm failed ({status}) booting {image.name}: {last}")
+    out = run / "out"
+    result = Boot(seconds, toolout.read_value((out / "1.out").read_text(errors="replace")),
+                  parse_listing((out / "2.out").read_text(errors="replace")))
+    shutil.rmtree(run)
+    return result
+
+
+@dataclass
+class Control:
+    first: Boot
+    second: Boot
+    varies: List[str]
+    after: Path  # the store after the first boot
+
+    @property
+    def timeout(self) -> float:
+        """How long a point's guest may take to become ready before it counts as a brick: a boot
+        that finds a torn record reclaims the store first, which takes OVMF five times as long as a
+        plain boot (about 45 s)."""
+        return 4 * self.first.seconds + 60
+
+
+def control(bench: Bench, start: bytes, what: str, flash_log: Optional[Path] = None) -> Control:
+    """START booted without a cut, then booted again: what the second boot changed is what the
+    firmware changes at every boot."""
+    first = bench.work / f"control-{what}.fd"
+    first.write_bytes(start)
+    progress(f"{what}: booting the control, twice")
+    one = boot(bench, first, 600, flash_log)
+    second = bench.work / f"control-{what}-2.fd"
+    shutil.copyfile(first, second)
+    two = boot(bench, second, 600) if not one.brick else one
+    second.unlink()
+    if one.brick or two.brick:
+        raise BenchError(f"{what}: the control itself did not boot: {one.brick or two.brick}")
+    varies = sorted(name for name in set(one.listing) | set(two.listing)
+                    if one.listing.get(name) != two.listing.get(name) and name != bench.key)
+    progress(f"{what}: the control booted in {one.seconds:.1f} s; changed at every boot: "
+             f"{', '.join(varies) or 'nothing'}")
+    return Control(one, two, varies, first)

@@ -1,0 +1,134 @@
+"""bench/power-cut's command line: the options, the kinds run in turn, the JSON line and the exit
+status (see the package's head)."""
+
+import argparse
+import json
+import random
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Dict, List, Optional
+
+from ... import firmware as firmwares
+from ... import flashlog, paths
+from ...errors import Failure
+from .bench import FAILED, Bench, BenchError, progress
+from .cuts import cut_runs
+from .first_boot import first_boot
+from .outcomes import KEPT
+from .plot import KINDS, plot
+from .reclaim import reclaim
+from .sweep import sweep
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> None:
+        self.print_usage(sys.stderr)
+        print(f"power-cut: {message}", file=sys.stderr)
+        sys.exit(FAILED)
+
+
+def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
+    parser = Parser(prog="bench/power-cut",
+                    description="Power cuts at every write of the variable store's flash, in the "
+                                "VM (see the script's head for the outcomes and the JSON).",
+                    epilog="Exit status: 0 when every point kept the promise, 1 when a point "
+                           "broke it twice (a finding about the firmware), 125 when the bench "
+                           "itself failed (a usage error included).")
+    firmwares.add_arguments(parser)
+    parser.add_argument("--name", default="SysPrepOrder", help="the loop's variable V")
+    parser.add_argument("--sweep", nargs="?", const="every", choices=("every", "fields"),
+                        help="every write of one update of V (the default kind), or a sample "
+                             "that covers every field")
+    parser.add_argument("--update", type=int, metavar="N",
+                        help="sweep the update that wrote counter N")
+    parser.add_argument("--boot", type=int, metavar="N", help="N points over the first boot")
+    parser.add_argument("--reclaim", type=int, metavar="N", help="N points over a reclaim")
+    parser.add_argument("--cuts", type=int, metavar="N", help="N loops cut at random moments")
+    parser.add_argument("--seed", type=int, help="the random moments' seed (default: the time)")
+    parser.add_argument("--keep", type=Path, metavar="DIR", help="keep every rebuilt store here")
+    parser.add_argument("--jobs", type=int, default=1, metavar="N", help="VMs at a time (1)")
+    parser.add_argument("--plot", type=Path, metavar="FILE", help="plot the points (PNG)")
+    parser.add_argument("--tool", type=Path, help="the statically linked tool to run")
+    found = parser.parse_args(argv)
+    for option in ("boot", "reclaim", "cuts", "jobs"):
+        value = getattr(found, option)
+        if value is not None and value < 1:
+            parser.error(f"--{option} needs a number of at least 1")
+    if not any((found.sweep, found.boot, found.reclaim, found.cuts)):
+        found.sweep = "every"
+    return found
+
+
+def make_bench(chosen: firmwares.Firmware, options: argparse.Namespace, work: Path) -> Bench:
+    from ... import provision
+    tool = provision.tool(chosen, given=options.tool)
+    stamp = time.strftime("%Y%m%d-%H%M%S")
+    kept = (paths.checkout() or Path.cwd()) / "build/power-cut" / f"{chosen.name}-{stamp}"
+    return Bench(chosen, chosen.options(), Path(tool).resolve(), options.name, work, options.keep,
+                 kept, options.jobs)
+
+
+def run_kinds(bench: Bench, options: argparse.Namespace, seed: int, result: Dict,
+              reproducers: List[Dict]) -> None:
+    """Runs each kind asked for, in turn, into RESULT and REPRODUCERS."""
+    if options.sweep:
+        result["sweep"], found = sweep(bench, options.sweep == "every", options.update)
+        reproducers += found
+    if options.boot:
+        result["boot"], found = first_boot(bench, options.boot)
+        reproducers += found
+    if options.reclaim:
+        result["reclaim"], found = reclaim(bench, options.reclaim)
+        reproducers += found
+    if options.cuts:
+        result["cuts"], found = cut_runs(bench, options.cuts, random.Random(seed))
+        reproducers += found
+
+
+def finish(result: Dict, reproducers: List[Dict], options: argparse.Namespace) -> int:
+    """The counts of broken points, the plot, the reproducers and the JSON line; the status."""
+    every = [point for kind in KINDS for point in
+             result.get(kind, {}).get("points", [])] + result.get("cuts", [])
+    broken = [point for point in every if point["outcome"] not in KEPT]
+    result["failed"] = sum(1 for point in broken if point.get("again") not in KEPT)
+    result["unconfirmed"] = len(broken) - result["failed"]
+    result["reproducers"] = reproducers
+    if options.plot:
+        plot(result, options.plot)
+    for found in reproducers:
+        progress(f"broke the promise: {found['kind']} k={found['k']} ({found['write']}): "
+                 f"{found['command']}")
+    print(json.dumps(result))
+    return 1 if result["failed"] else 0
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    options = arguments(argv)
+    seed = options.seed if options.seed is not None else int(time.time())
+    reproducers: List[Dict] = []
+    result: Dict = {}
+    try:
+        chosen = firmwares.resolve(options.firmware, options.code, options.factory)
+        if chosen.factory is None:
+            raise BenchError(f"{chosen.label} has no variable store on flash")
+        result.update(firmware=chosen.name, code=chosen.given_code, factory=chosen.given_factory,
+                      variable=options.name, seed=seed)
+        with tempfile.TemporaryDirectory(prefix="power-cut.") as work:
+            run_kinds(make_bench(chosen, options, Path(work)), options, seed, result, reproducers)
+    except (BenchError, Failure, flashlog.BadLog) as failure:
+        print(f"power-cut: {failure}", file=sys.stderr)
+        if result:
+            # What the kinds before the failure found is worth keeping.
+            result.update(error=str(failure), reproducers=reproducers)
+            print(json.dumps(result))
+        return FAILED
+    except KeyboardInterrupt:
+        print("power-cut: interrupted", file=sys.stderr)
+        return 130
+    return finish(result, reproducers, options)
+
+
+def entry() -> None:
+    sys.exit(main())

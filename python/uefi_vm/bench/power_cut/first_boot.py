@@ -1,0 +1,26 @@
+"""--boot N: points spread over the firmware's first boot on its factory store."""
+
+from typing import Dict, List, Tuple
+
+from ... import flashlog
+from .bench import Bench, factory, kept_log, progress
+from .boots import control
+from .outcomes import judged, run_points, summary
+from .points import layout_of, spread
+
+
+def first_boot(bench: Bench, count: int) -> Tuple[Dict, List[Dict]]:
+    start = factory(bench)
+    log_path = bench.work / "boot.log"
+    ctrl = control(bench, start, "boot", log_path)
+    log = flashlog.read(log_path)
+    ready = log.marker("ready") or len(log.ops)
+    progress(f"boot: the first boot wrote {ready} times; {count} points over it")
+    final = layout_of(flashlog.rebuild(start, log.ops, ready))
+    judge = judged(ctrl.first, ctrl.varies, bench.key, ctrl.first.read, ctrl.first.read)
+    points, reproducers = run_points(bench, "boot", start, log.ops, spread(0, ready, count), 0,
+                                     final, ctrl.timeout, judge)
+    return {"writes": ready, "erases": sum(1 for op in log.ops[:ready] if op.erase),
+            "log": kept_log(bench, log_path), "control_seconds": round(ctrl.first.seconds, 1),
+            "timeout": round(ctrl.timeout), "varies": ctrl.varies, "points": points,
+            "counts": summary(points)}, reproducers

@@ -1,0 +1,58 @@
+"""--sweep: every write of one update of V by the loop on a fresh store, or a sample of them that
+covers every field."""
+
+import subprocess
+from pathlib import Path
+from typing import Dict, List, Optional, Tuple
+
+from ... import flashlog, text
+from .bench import Bench, BenchError, factory, kept_log, progress
+from .boots import control
+from .outcomes import judged, run_points, summary
+from .points import by_fields, choose, layout_of, updates, walk
+
+LOOP_SECONDS = 8  # the logged loop of the sweep: about 100 updates
+
+
+def logged_loop(bench: Bench, start: bytes) -> Tuple[flashlog.Log, Path]:
+    """The loop on V for LOOP_SECONDS on START, its flash logged; the log must replay to the store
+    the loop left. Returns the log and its file."""
+    loop_store, log_path = bench.work / "sweep-loop.fd", bench.work / "sweep.log"
+    loop_store.write_bytes(start)
+    progress(f"sweep: the loop on {bench.name} for {LOOP_SECONDS} s on a fresh store, its flash "
+             "logged")
+    status = subprocess.run(bench.vm("--vars", str(loop_store), "--flash-log", str(log_path),
+                                     "--stop-after", str(LOOP_SECONDS), "--", "/t", bench.name),
+                            stdout=subprocess.DEVNULL).returncode
+    if status != 130:
+        raise BenchError(f"the logged loop ended with {status}, not 130 (interrupted)")
+    log = flashlog.read(log_path)
+    if flashlog.rebuild(start, log.ops, len(log.ops)) != loop_store.read_bytes():
+        raise BenchError("the flash log, replayed, does not give the store the loop left")
+    return log, log_path
+
+
+def sweep(bench: Bench, every: bool, counter: Optional[int]) -> Tuple[Dict, List[Dict]]:
+    start = factory(bench)
+    log, log_path = logged_loop(bench, start)
+    found = updates(start, log, bench.name)
+    update = choose(found, counter)
+    writes = update.last - update.first
+    old, new = text.hex_text(update.old), text.hex_text(update.new)
+    progress(f"sweep: {len(found)} updates logged; the update from {old} to {new} is "
+             f"{writes} writes (log operations {update.first + 1} to {update.last})")
+    before = flashlog.rebuild(start, log.ops, update.first)
+    final = layout_of(flashlog.rebuild(start, log.ops, update.last))
+    ctrl = control(bench, before, "sweep")
+    counts = list(range(update.first, update.last + 1))
+    if not every:
+        labels = [(count, name, op) for count, _, op, name in walk(start, log.ops, counts, final,
+                                                                   update.first)]
+        counts = by_fields(labels)
+    judge = judged(ctrl.first, ctrl.varies, bench.key, old, new)
+    points, reproducers = run_points(bench, "sweep", start, log.ops, counts, update.first, final,
+                                     ctrl.timeout, judge, {update.first: ctrl.first})
+    return {"writes": writes, "old": old, "new": new, "log": kept_log(bench, log_path),
+            "log_writes": [update.first + 1, update.last], "control_seconds":
+            round(ctrl.first.seconds, 1), "timeout": round(ctrl.timeout), "varies": ctrl.varies,
+            "points": points, "counts": summary(points)}, reproducers
