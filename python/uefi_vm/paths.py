@@ -13,7 +13,7 @@ from typing import List, Optional
 
 PACKAGE = Path(__file__).resolve().parent
 AGENT = PACKAGE / "agent.sh"  # the guest's init: the agent that runs the commands
-# Where the package installs its statically linked tools, one per guest architecture.
+# Where the package installs its statically linked tools, one per guest machine.
 INSTALLED_TOOLS = Path("/usr/lib/kestomandrel-vm")
 
 
@@ -34,9 +34,9 @@ def cache() -> Path:
     return Path(base) / "kestomandrel-vm"
 
 
-def shipped_tool(architecture: str) -> Path:
-    """The installed package's statically linked tool for a guest ARCHITECTURE."""
-    return INSTALLED_TOOLS / f"kestomandrel-{architecture}"
+def shipped_tool(machine_name: str) -> Path:
+    """The installed package's statically linked tool for a guest machine (x86_64, aarch64)."""
+    return INSTALLED_TOOLS / f"kestomandrel-{machine_name}"
 
 
 def harness() -> List[str]:

@@ -15,7 +15,9 @@ import time
 import unittest
 from pathlib import Path
 
-from uefi_vm import firmware, main, saved, session
+from uefi_vm import commands, firmware, qemu, saved, signals
+from uefi_vm.options import Options
+from uefi_vm.run import Run
 from uefi_vm.errors import Failure, Stopped
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -159,12 +161,12 @@ class Descriptors(unittest.TestCase):
                         self.assertEqual(str(refused.exception), f"{stem}: {expected}")
                         continue
                     chosen = firmware.resolve(name)
-                    flags = [chosen.target, chosen.arch, "smm" if chosen.smm else "-",
+                    flags = [chosen.architecture, chosen.machine_name, "smm" if chosen.smm else "-",
                              "secure" if chosen.secure_boot else "-",
                              "enrolled" if chosen.enrolled_keys else "-"]
                     self.assertEqual(" ".join(flags), expected)
-                    directory = aavmf if chosen.arch == "aarch64" else ovmf
-                    self.assertEqual((chosen.code, chosen.vars),
+                    directory = aavmf if chosen.machine_name == "aarch64" else ovmf
+                    self.assertEqual((chosen.code, chosen.factory),
                                      (directory + code, directory + store))
                     self.assertEqual(chosen.name, short if name == short else stem)
                     self.assertEqual(chosen.descriptor, str(system / f"{stem}.json"))
@@ -179,7 +181,7 @@ class Descriptors(unittest.TestCase):
         os.chdir(self.work)
         self.addCleanup(os.chdir, ROOT)
         chosen = firmware.resolve("own/my-ovmf.json")
-        self.assertEqual((chosen.name, chosen.code, chosen.vars),
+        self.assertEqual((chosen.name, chosen.code, chosen.factory),
                          (str(path), str(own / "my-ovmf-code.fd"), str(own / "my-ovmf-vars.fd")))
         self.assertEqual((chosen.smm, chosen.secure_boot, chosen.enrolled_keys),
                          (True, True, False))
@@ -194,7 +196,7 @@ class Descriptors(unittest.TestCase):
                                   "--factory", str(qcow2)])
         os.chdir("/")
         again = firmware.resolve(*passed[1::2])
-        self.assertEqual((again.code, again.vars, again.vars_format, again.smm),
+        self.assertEqual((again.code, again.factory, again.factory_format, again.smm),
                          (str(own / "my-ovmf-vars.fd"), str(qcow2), "qcow2", True))
         self.assertEqual(again.label, f"{path} (--code {again.code}, --factory {qcow2})")
 
@@ -259,11 +261,11 @@ class Serving(unittest.TestCase):
 
     def setUp(self):
         self.work = tempfile.TemporaryDirectory()
-        self.options = main.Options(vars=Path(self.work.name, "store.fd"), timeout=10, args=[])
+        self.options = Options(kept=Path(self.work.name, "store.fd"), timeout=10, args=[])
         self.fake = []
-        real = main.qemu_command
-        main.qemu_command = lambda plan: [sys.executable, FAKE, *self.fake, *real(plan)]
-        self.addCleanup(setattr, main, "qemu_command", real)
+        real = qemu.command
+        qemu.command = lambda plan: [sys.executable, FAKE, *self.fake, *real(plan)]
+        self.addCleanup(setattr, qemu, "command", real)
         self.run_ = None
 
     def tearDown(self):
@@ -271,12 +273,12 @@ class Serving(unittest.TestCase):
             self.run_.stop_vm()
         self.work.cleanup()
 
-    def boot(self, *fake: str) -> main.Run:
+    def boot(self, *fake: str) -> Run:
         self.fake[:] = fake
         fake = firmware.Firmware("fake", "", "x86_64", (), "/code.fd", "/vars.fd")
-        plan = main.Plan(fake, self.options, Path(self.work.name),
-                         Path("/vmlinuz"), Path("/initrd"), self.options.vars, "raw", ["cmd"])
-        self.run_ = main.Run(plan)
+        plan = qemu.Plan(fake, Path(self.work.name), Path("/vmlinuz"), Path("/initrd"),
+                         self.options.kept, "raw")
+        self.run_ = Run(plan, self.options, ["cmd"])
         self.run_.boot(None)
         self.run_.send_file(b"\x7fELF tool", "0755", "/bin/kestomandrel")
         return self.run_
@@ -285,7 +287,7 @@ class Serving(unittest.TestCase):
         """Runs LINE; its status, its output and error output, and when each piece came."""
         arrivals, errors = [], []
         sink = out or (lambda data: arrivals.append((time.monotonic(), data)))
-        status = self.boot_run.run_command(1, line, sink, errors.append)
+        status = commands.run_command(self.boot_run, 1, line, sink, errors.append)
         return status, b"".join(data for _, data in arrivals), b"".join(errors), arrivals
 
     def signal_later(self, *delays: float):
@@ -315,7 +317,7 @@ class Serving(unittest.TestCase):
             self.command("trap '' INT; sleep 5")
         self.assertEqual(stopped.exception.status, 130)
         self.assertIn("a second SIGINT", str(stopped.exception))
-        self.assertIsNotNone(self.boot_run.vm.process.poll())
+        self.assertIsNotNone(self.boot_run.vm.qemu.status())
 
     def test_stop_after_and_silence(self):
         self.options.stop_after, self.options.timeout = 0.5, 2
@@ -334,10 +336,10 @@ class Serving(unittest.TestCase):
         self.options.cut_after = 0.5
         self.boot_run = self.boot()
         with self.assertRaises(Stopped) as stopped:
-            self.command("echo written; sleep 5", out=main.write_to(self.pipe_writer()))
+            self.command("echo written; sleep 5", out=commands.write_to(self.pipe_writer()))
         self.assertEqual(stopped.exception.status, 137)
         self.assertEqual(os.read(self.reader, 100), b"written\n")
-        self.assertIsNotNone(self.boot_run.vm.process.poll())
+        self.assertIsNotNone(self.boot_run.vm.qemu.status())
 
     def pipe_writer(self) -> int:
         self.reader, writer = os.pipe()
@@ -353,7 +355,7 @@ class Serving(unittest.TestCase):
         started = time.monotonic()
         with self.assertRaises(Stopped) as stopped:
             self.command("while :; do echo x; sleep 0.1; done",
-                         out=main.write_to(writer, self.boot_run.vm))
+                         out=commands.write_to(writer, self.boot_run))
         self.assertEqual(stopped.exception.status, 128 + signal.SIGPIPE)
         self.assertLess(time.monotonic() - started, 3)
 
@@ -374,5 +376,5 @@ class Serving(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    session.catch_signals()
+    signals.catch_signals()
     unittest.main(verbosity=2)
