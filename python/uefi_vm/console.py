@@ -6,6 +6,8 @@ import time
 from pathlib import Path
 from typing import Optional
 
+from .text import strip_ansi
+
 # How edk2 reports a CPU exception on the console, x86 and AArch64; it then stops for good.
 EXCEPTION = re.compile(r"(?:X64|IA32) Exception Type - .*|Synchronous Exception at .*|"
                        r"Unhandled Exception.*")
@@ -30,7 +32,7 @@ class Console:
             text = self.path.read_bytes().decode(errors="replace").replace("\r", "")
         except OSError:
             return ""
-        return re.sub(r"\x1b\[[0-9;=?]*[A-Za-z]", "", text)
+        return strip_ansi(text)
 
     def tail(self, lines: int = 20) -> str:
         return "\n".join(self.text().splitlines()[-lines:])

@@ -397,7 +397,8 @@ def listing() -> List[str]:
             line(named.name, "-", "missing", (), f"{named.summary}: no {named.descriptor}.json "
                                                  f"(install {' '.join(named.packages)})")
     there = "there" if os.path.isfile(UBOOT.code) else "missing"
-    line(UBOOT.name, UBOOT.architecture, there, (), f"{UBOOT.summary}, described by scripts/uefi-vm")
+    line(UBOOT.name, UBOOT.architecture, there, (),
+         f"{UBOOT.summary}, described by scripts/uefi-vm")
     widths = [max(len(row[column]) for row in rows) for column in range(4)]
     return ["  ".join([*(cell.ljust(width) for cell, width in zip(row, widths)), row[4]])
             for row in rows]

@@ -1,7 +1,8 @@
 """Where the harness finds its own files, in a checkout of the project or installed.
 
 From a checkout (the shims scripts/uefi-vm and bench/*, or python3 -m with python/ on the path),
-the tool is built there with CMake, and the cache of saved VMs and fetched guests is build/uefi-vm-cache/.
+the tool is built there with CMake, and the cache of saved VMs and fetched guests is
+build/uefi-vm-cache/.
 Installed (the kestomandrel-vm package), the statically linked tools come with the package and
 the cache is the user's: $XDG_CACHE_HOME/kestomandrel-vm, or ~/.cache/kestomandrel-vm."""
 
