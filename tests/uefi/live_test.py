@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """scripts/uefi-vm as its users meet it: the tool's output streamed live from the VM, stopped by
 Ctrl-C or SIGTERM, cut off by a reader that goes away, and a saved VM that cannot be restored. On
-one firmware of each machine (x86_64 with PCI virtio, AArch64 with MMIO virtio), where they must behave
-alike.
+one firmware of each machine (x86_64 with PCI virtio, AArch64 with MMIO virtio), where they must
+behave alike.
 
     tests/uefi/live_test.py --tool-x86_64 PATH --tool-aarch64 PATH [unittest options]
 """
