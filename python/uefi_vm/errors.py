@@ -1,11 +1,19 @@
-"""How a run of scripts/uefi-vm ends other than with the tool's status."""
+"""How a run of the harness ends other than with the tool's status."""
 
-FAILED = 125  # the script's own failures; the tool itself exits with 0, 1 or 255
+from typing import Optional
+
+FAILED = 125  # the harness's own failures; the tool itself exits with 0, 1 or 255
 CUT = 137  # --cut-after cut the power: 128 + SIGKILL, which ended QEMU
 
 
 class Failure(Exception):
-    """The script or the VM failed: the message goes to standard error and the status is 125."""
+    """The harness or the VM failed: the message goes to standard error and the status is 125.
+    CONSOLE is the VM's console's last lines, shown before the message: None while no VM was
+    there to ask, "" when there is nothing to show (or the message says them itself)."""
+
+    def __init__(self, message: str, console: Optional[str] = None):
+        super().__init__(message)
+        self.console = console
 
 
 class Stopped(Exception):

@@ -74,26 +74,26 @@ ARCHITECTURES = {"x86_64": "x86_64", "i386": "x86_64", "aarch64": "aarch64"}
 class Firmware:
     name: str  # what --firmware takes back to give this firmware (with its --code and --factory)
     summary: str  # one line of --help and --list-firmware
-    arch: str  # a key of MACHINES
+    machine_name: str  # a key of MACHINES: the machine it runs on
     packages: Tuple[str, ...]  # the host's Debian packages it needs besides QEMU
     code: str  # the firmware's read-only flash, or U-Boot's -bios image
-    vars: Optional[str]  # the factory variable store each run starts from; None for U-Boot
+    factory: Optional[str]  # the factory store (template) each run starts from; None for U-Boot
     smm: bool = False  # SMM and a secure flash (the descriptor's requires-smm)
     uboot: bool = False  # boots the kernel from a FAT disk with a boot script
-    target: str = ""  # the descriptor's architecture: i386 for 32-bit edk2
+    architecture: str = ""  # the descriptor's architecture: i386 for 32-bit edk2
     secure_boot: bool = False  # the firmware implements Secure Boot
     enrolled_keys: bool = False  # its factory store has keys enrolled: Secure Boot is on
     features: Tuple[str, ...] = ()  # everything the descriptor lists
     description: str = ""  # the descriptor's
     descriptor: Optional[str] = None  # the descriptor file it was read from
     code_format: str = "raw"
-    vars_format: str = "raw"
+    factory_format: str = "raw"
     given_code: Optional[str] = None  # --code, in place of the descriptor's executable
     given_factory: Optional[str] = None  # --factory, in place of its nvram template
 
     @property
     def machine(self) -> Machine:
-        return MACHINES[self.arch]
+        return MACHINES[self.machine_name]
 
     @property
     def label(self) -> str:
@@ -120,23 +120,24 @@ class Named:
     summary: str
     packages: Tuple[str, ...]
     descriptor: str  # the descriptor's stem
+    machine_name: str  # the machine its descriptor is for
 
 
 NAMED = (
-    Named("ovmf", "x86_64 edk2 (OVMF), Secure Boot off", ("ovmf",), "60-edk2-x86_64"),
+    Named("ovmf", "x86_64 edk2 (OVMF), Secure Boot off", ("ovmf",), "60-edk2-x86_64", "x86_64"),
     # Debian's signed kernel boots under Secure Boot with Microsoft's keys.
     Named("ovmf-secure", "x86_64 edk2, Secure Boot on, Microsoft's keys enrolled", ("ovmf",),
-          "40-edk2-x86_64-secure-enrolled"),
+          "40-edk2-x86_64-secure-enrolled", "x86_64"),
     Named("ovmf-ia32", "32-bit edk2, the 64-bit kernel in mixed mode", ("ovmf-ia32",),
-          "50-edk2-i386-secure"),
+          "50-edk2-i386-secure", "x86_64"),
     Named("aavmf", "AArch64 edk2, an aarch64 build of the tool", ("qemu-efi-aarch64",),
-          "60-edk2-aarch64"),
+          "60-edk2-aarch64", "aarch64"),
 )
 
 # U-Boot offers no SetVariable at run time: the kernel mounts efivarfs read-only.
 UBOOT = Firmware("u-boot", "AArch64 U-Boot's UEFI (variables read-only at run time)", "aarch64",
                  ("u-boot-qemu", "u-boot-tools"), "/usr/lib/u-boot/qemu_arm64/u-boot.bin", None,
-                 uboot=True, target="aarch64")
+                 uboot=True, architecture="aarch64")
 
 TABLE = tuple((named.name, named.summary) for named in NAMED) + ((UBOOT.name, UBOOT.summary),)
 
@@ -151,6 +152,15 @@ def packages_of(name: str) -> Tuple[str, ...]:
         if named.name == name:
             return named.packages
     return UBOOT.packages if name == UBOOT.name else ()
+
+
+def foreseen(name: str) -> Optional[Tuple[str, bool]]:
+    """What a short name says before anything of the machine is read: the machine it runs on and
+    whether it keeps a variable store on flash; None for other names."""
+    for named in NAMED:
+        if named.name == name:
+            return named.machine_name, True
+    return (UBOOT.machine_name, False) if name == UBOOT.name else None
 
 
 # --- QEMU's search path -------------------------------------------------------------------------
@@ -231,14 +241,14 @@ def _described(data: dict, path: Path, name: str, summary: str,
                       f"there is no machine for it here ({', '.join(ARCHITECTURES)})")
     features = tuple(data.get("features", []))
     description = data.get("description", "")
-    (code, code_format), (store, vars_format) = files
+    (code, code_format), (store, factory_format) = files
     return Firmware(name, summary or description, ARCHITECTURES[known[0]], packages, code, store,
-                    smm="requires-smm" in features, target=known[0],
+                    smm="requires-smm" in features, architecture=known[0],
                     secure_boot="secure-boot" in features,
                     enrolled_keys="enrolled-keys" in features, features=features,
                     description=description, descriptor=os.path.abspath(path),
                     code_format=code_format,
-                    vars_format=vars_format)
+                    factory_format=factory_format)
 
 
 # --- Choosing a firmware -----------------------------------------------------------------------
@@ -284,7 +294,7 @@ def _given(name: str, code: Optional[str], factory: Optional[str]) -> dict:
         if name == UBOOT.name:
             raise Failure(f"--factory: {name} keeps no variable store")
         path = os.path.abspath(factory)
-        changes.update(vars=path, vars_format=_format(path), given_factory=path)
+        changes.update(factory=path, factory_format=_format(path), given_factory=path)
     return changes
 
 
@@ -299,8 +309,9 @@ def _format(path: str) -> str:
 
 def _check_files(chosen: Firmware) -> None:
     drives = [("executable", chosen.code, chosen.code_format, chosen.given_code)]
-    if chosen.vars is not None:
-        drives.append(("factory store", chosen.vars, chosen.vars_format, chosen.given_factory))
+    if chosen.factory is not None:
+        drives.append(("factory store", chosen.factory, chosen.factory_format,
+                       chosen.given_factory))
     for what, path, _, given in drives:
         if not os.path.isfile(path):
             source = "--code" if what == "executable" else "--factory"
@@ -373,20 +384,21 @@ def listing() -> List[str]:
         except Failure as failure:
             line(named.name if named else stem, "?", "?", (), f"unreadable: {failure}")
             continue
-        missing = [p for p in (chosen.code, chosen.vars) if not os.path.isfile(p)]
+        missing = [p for p in (chosen.code, chosen.factory) if not os.path.isfile(p)]
         text = f"{named.summary} ({file_name})" if named else chosen.description
         if not path.is_relative_to(search_path()[0]):
             text += f" [{path}]"
         if missing:
             text += f"; missing: {', '.join(missing)}"
-        line(chosen.name, chosen.target, "missing" if missing else "there", chosen.features,
+        line(chosen.name, chosen.architecture, "missing" if missing else "there", chosen.features,
              text)
     for named in NAMED:
         if f"{named.descriptor}.json" not in found:
             line(named.name, "-", "missing", (), f"{named.summary}: no {named.descriptor}.json "
                                                  f"(install {' '.join(named.packages)})")
     there = "there" if os.path.isfile(UBOOT.code) else "missing"
-    line(UBOOT.name, UBOOT.target, there, (), f"{UBOOT.summary}, described by scripts/uefi-vm")
+    line(UBOOT.name, UBOOT.architecture, there, (),
+         f"{UBOOT.summary}, described by scripts/uefi-vm")
     widths = [max(len(row[column]) for row in rows) for column in range(4)]
     return ["  ".join([*(cell.ljust(width) for cell, width in zip(row, widths)), row[4]])
             for row in rows]
@@ -398,11 +410,11 @@ def shown(chosen: Firmware) -> List[str]:
         return "yes" if value else "no"
 
     return [f"name: {chosen.name}", f"summary: {chosen.summary}",
-            f"architecture: {chosen.target}", f"machine: {chosen.arch}",
+            f"architecture: {chosen.architecture}", f"machine: {chosen.machine_name}",
             f"preset: {chosen.machine.preset}",
             f"code: {chosen.code} ({chosen.code_format})",
-            f"factory: {chosen.vars or 'none'}"
-            + (f" ({chosen.vars_format})" if chosen.vars else ""),
+            f"factory: {chosen.factory or 'none'}"
+            + (f" ({chosen.factory_format})" if chosen.factory else ""),
             f"descriptor: {chosen.descriptor or 'none'}",
             f"features: {' '.join(chosen.features) or 'none'}",
             f"smm: {yes(chosen.smm)}", f"secure-boot: {yes(chosen.secure_boot)}",

@@ -11,8 +11,10 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
+from . import paths
 from .errors import Failure
 from .firmware import Firmware
+from .quiet import log_file, note, quietly
 
 PASSWD = b"root:x:0:0:root:/root:/bin/sh\nuser:x:1000:1000:user:/work:/bin/sh\n"
 GROUP = b"root:x:0:\nuser:x:1000:\n"
@@ -58,16 +60,16 @@ def _version_key(name: str) -> List:
     return parts
 
 
-def locate(firmware: Firmware, root: Path, kernel: Optional[str]) -> Guest:
-    """The kernel, busybox and module tree for the firmware's architecture."""
-    if firmware.arch == "x86_64":
+def locate(firmware: Firmware, kernel: Optional[str]) -> Guest:
+    """The kernel, busybox and module tree for the firmware's machine."""
+    if firmware.machine_name == "x86_64":
         guest_root = Path("/")
         chosen = Path(kernel) if kernel else host_kernel()
         if chosen is None:
             raise Failure("no kernel in /boot (install linux-image-cloud-amd64, or give --kernel)")
         busybox = Path("/bin/busybox")
     else:
-        guest_root = fetch_arm64(root / "build/uefi-vm-cache/arm64")
+        guest_root = fetch_arm64(paths.cache() / "arm64")
         arm_kernels = sorted((guest_root / "boot").glob("vmlinuz-*"),
                              key=lambda p: _version_key(p.name))
         chosen = Path(kernel) if kernel else (arm_kernels[-1] if arm_kernels else None)
@@ -115,18 +117,16 @@ def _fetch_arm64(cache: Path, guest_root: Path) -> None:
         raise Failure("no arm64 kernel in the package lists (run apt-get update, or --install "
                       "as root)")
     kernel_package = packages[0].removesuffix(":arm64")
-    note(f"fetching {kernel_package} and busybox-static for arm64 into {cache}")
+    note(f"fetching {kernel_package} and busybox-static for arm64 into {cache} (apt-get; its "
+         f"output in {log_file()})")
     subprocess.run(["rm", "-rf", str(cache)], check=True)
     debs = cache / "debs"
     debs.mkdir(parents=True)
     guest_root.mkdir()
     # apt's download user cannot write under build/: let it fetch into a directory it may use.
     os.chmod(debs, 0o777)
-    fetched = subprocess.run(["apt-get", "download", "-q", f"{kernel_package}:arm64",
-                              "busybox-static:arm64"], cwd=debs, capture_output=True, text=True)
-    if fetched.returncode != 0:
-        raise Failure("apt-get download of the arm64 kernel and busybox failed:\n"
-                      + (fetched.stdout + fetched.stderr).strip())
+    quietly([["apt-get", "download", "-q", f"{kernel_package}:arm64", "busybox-static:arm64"]],
+            "apt-get download of the arm64 kernel and busybox", cwd=debs)
     for deb in sorted(debs.glob("*.deb")):
         if subprocess.run(["dpkg-deb", "-x", str(deb), str(guest_root)]).returncode != 0:
             raise Failure(f"cannot unpack {deb}")
@@ -134,8 +134,22 @@ def _fetch_arm64(cache: Path, guest_root: Path) -> None:
     (cache / "ready").touch()
 
 
-def note(text: str) -> None:
-    os.write(2, f"uefi-vm: {text}\n".encode())
+# The kernel options of the modules whose option is not their name in capitals.
+KERNEL_OPTIONS = {"efivarfs": "CONFIG_EFIVAR_FS"}
+
+
+def kernel_option(module: str) -> str:
+    """The kernel's configuration option that builds MODULE, in or as a module; a module's name
+    is the same with "-" or "_"."""
+    name = module.replace("-", "_")
+    return KERNEL_OPTIONS.get(name) or "CONFIG_" + name.upper()
+
+
+def module_files(tree: Path, module: str) -> List[Path]:
+    """MODULE's files in the module TREE, whichever of "-" and "_" its file name spells it
+    with."""
+    spellings = {module, module.replace("-", "_"), module.replace("_", "-")}
+    return sorted(path for spelling in spellings for path in tree.rglob(f"{spelling}.ko*"))
 
 
 def modules(guest: Guest, names: Tuple[str, ...]) -> List[Tuple[str, bytes]]:
@@ -146,13 +160,13 @@ def modules(guest: Guest, names: Tuple[str, ...]) -> List[Tuple[str, bytes]]:
     config = guest.config.read_text() if guest.config else ""
 
     def add(name: str) -> None:
-        if name in loaded:
+        if name.replace("-", "_") in loaded:
             return
-        loaded[name] = True
-        symbol = "CONFIG_" + name.upper()
+        loaded[name.replace("-", "_")] = True
+        symbol = kernel_option(name)
         if f"\n{symbol}=y\n" in config:
             return
-        found = sorted(guest.modules.rglob(f"{name}.ko*"))
+        found = module_files(guest.modules, name)
         if not found:
             if config and f"\n{symbol}=m\n" not in config:
                 return

@@ -1,7 +1,8 @@
 """Where the harness finds its own files, in a checkout of the project or installed.
 
 From a checkout (the shims scripts/uefi-vm and bench/*, or python3 -m with python/ on the path),
-the tool is built there with CMake, and the cache of saved VMs and fetched guests is build/uefi-vm-cache/.
+the tool is built there with CMake, and the cache of saved VMs and fetched guests is
+build/uefi-vm-cache/.
 Installed (the kestomandrel-vm package), the statically linked tools come with the package and
 the cache is the user's: $XDG_CACHE_HOME/kestomandrel-vm, or ~/.cache/kestomandrel-vm."""
 
@@ -13,7 +14,7 @@ from typing import List, Optional
 
 PACKAGE = Path(__file__).resolve().parent
 AGENT = PACKAGE / "agent.sh"  # the guest's init: the agent that runs the commands
-# Where the package installs its statically linked tools, one per guest architecture.
+# Where the package installs its statically linked tools, one per guest machine.
 INSTALLED_TOOLS = Path("/usr/lib/kestomandrel-vm")
 
 
@@ -34,9 +35,9 @@ def cache() -> Path:
     return Path(base) / "kestomandrel-vm"
 
 
-def shipped_tool(architecture: str) -> Path:
-    """The installed package's statically linked tool for a guest ARCHITECTURE."""
-    return INSTALLED_TOOLS / f"kestomandrel-{architecture}"
+def shipped_tool(machine_name: str) -> Path:
+    """The installed package's statically linked tool for a guest machine (x86_64, aarch64)."""
+    return INSTALLED_TOOLS / f"kestomandrel-{machine_name}"
 
 
 def harness() -> List[str]:

@@ -68,8 +68,9 @@ threading.Thread(target=relay_signals, daemon=True).start()
 control = ports["control"].makefile("rwb", buffering=0)
 if exception:
     with open(console, "w") as text:
-        text.write("!!!! X64 Exception Type - 0D(#GP - General Protection)  CPU Apic ID - 0 !!!!\r\n"
-                   "!!!! Find image based on IP(0x1F66AB1B) (No PDB)  (ImageBase=1F665000) !!!!\r\n")
+        text.write("!!!! X64 Exception Type - 0D(#GP - General Protection)  CPU Apic ID - 0 "
+                   "!!!!\r\n!!!! Find image based on IP(0x1F66AB1B) (No PDB)  "
+                   "(ImageBase=1F665000) !!!!\r\n")
     threading.Event().wait()
 control.write(b"PONG\n" if "-loadvm" in arguments else b"READY 0.1\n")
 while line := control.readline():
@@ -87,8 +88,9 @@ while line := control.readline():
                                  stderr=subprocess.PIPE, start_new_session=True)
         running["pid"] = child.pid
         counted = {"out": 0, "err": 0}
-        forwarders = [threading.Thread(target=forward, args=(child.stdout, "stdout", counted, "out")),
-                      threading.Thread(target=forward, args=(child.stderr, "stderr", counted, "err"))]
+        forwarders = [threading.Thread(target=forward, args=(stream, port, counted, key))
+                      for stream, port, key in ((child.stdout, "stdout", "out"),
+                                                (child.stderr, "stderr", "err"))]
         for forwarder in forwarders:
             forwarder.start()
         status = child.wait()

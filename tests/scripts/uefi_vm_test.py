@@ -3,6 +3,9 @@
 that serves the agent, against fake_qemu.py (QEMU and an agent that run commands on this host)."""
 
 import argparse
+import contextlib
+import dataclasses
+import io
 import json
 import os
 import shutil
@@ -15,14 +18,18 @@ import time
 import unittest
 from pathlib import Path
 
-from uefi_vm import firmware, main, saved, session
+from uefi_vm import agent, commands, firmware, flashlog, guest, main, provision, qemu, saved
+from uefi_vm import signals
+from uefi_vm.bench import vm_times
+from uefi_vm.options import Options
+from uefi_vm.run import Run
+from uefi_vm.text import GLOBAL_BRACED as GLOBAL
 from uefi_vm.errors import Failure, Stopped
 
 ROOT = Path(__file__).resolve().parents[2]
 
 
 FAKE = str(Path(__file__).with_name("fake_qemu.py"))
-GLOBAL = "{8BE4DF61-93CA-11D2-AA0D-00E098032B8C}"
 
 
 def descriptor(directory: Path, name: str, arch: str = "x86_64", code_size: int = 1966080,
@@ -44,8 +51,25 @@ def descriptor(directory: Path, name: str, arch: str = "x86_64", code_size: int 
     return path
 
 
+def outcome(program, arguments):
+    """PROGRAM's status on ARGUMENTS, run here, and what it wrote on standard output and error."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = program(arguments)
+    return status, out.getvalue(), err.getvalue()
+
+
 class CommandLine(unittest.TestCase):
-    """Mistakes end before anything is installed, built or booted: status 125 and one line."""
+    """Mistakes end before anything is installed, built or booted: status 125 and one line, on a
+    machine with no package installed and no firmware descriptor."""
+
+    def setUp(self):
+        nothing = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, nothing)
+        for module, name, stand_in in ((provision, "installed", lambda package: False),
+                                       (firmware, "search_path", lambda: [nothing])):
+            self.addCleanup(setattr, module, name, getattr(module, name))
+            setattr(module, name, stand_in)
 
     def test_mistakes(self):
         work = Path(tempfile.mkdtemp())
@@ -97,13 +121,18 @@ class CommandLine(unittest.TestCase):
             (["--frimware", "ovmf"], "unrecognized arguments: --frimware"),
             (["--firm", "ovmf", "--", "/g", "X"], "unrecognized arguments: --firm"),
         ]
+        cases += [((vm_times.main, arguments), message) for arguments, message in (
+            (["--rounds", "0"], "--rounds and --pings count from 1"),
+            (["--pings", "x"], "argument --pings: invalid int value"),
+            (["bios"], "unknown firmware: bios"),
+        )]
         for arguments, message in cases:
+            program, arguments = arguments if isinstance(arguments, tuple) else (main.main,
+                                                                                 arguments)
             with self.subTest(arguments=arguments):
-                run = subprocess.run([str(ROOT / "scripts/uefi-vm"), *arguments],
-                                     capture_output=True, text=True, timeout=30)
-                self.assertEqual(run.returncode, 125)
-                self.assertEqual(run.stdout, "")
-                self.assertIn(message, run.stderr.splitlines()[-1])
+                status, out, err = outcome(program, arguments)
+                self.assertEqual((status, out), (125, ""))
+                self.assertIn(message, err.splitlines()[-1])
 
     def test_help_names_every_firmware(self):
         run = subprocess.run([str(ROOT / "scripts/uefi-vm"), "--help"], capture_output=True,
@@ -128,29 +157,60 @@ class Descriptors(unittest.TestCase):
         self.addCleanup(os.environ.clear)
         os.environ["XDG_CONFIG_HOME"] = str(self.work / "config")
 
+    def debians(self, cases) -> Path:
+        """Debian's descriptors of CASES, as its packages install them, in a system directory of
+        this test's, and the files they name (but the AArch64 secboot build, as in Debian's)."""
+        system = self.work / "share/qemu/firmware"
+        system.mkdir(parents=True)
+        for stem, _, arch, features, _, code, store in cases:
+            directory = self.work / "share" / ("AAVMF" if arch == "aarch64" else "OVMF")
+            directory.mkdir(exist_ok=True)
+            size = {"aarch64": 64 << 20}.get(arch)
+            for name, length in ((code, size or 3653632), (store, size or 540672)):
+                if name is not None:
+                    with open(directory / name, "wb") as file:
+                        file.truncate(length)
+            code = code or "AAVMF_CODE.secboot.fd"
+            files = {key: {"filename": str(directory / name), "format": "raw"} for key, name in
+                     (("executable", code), ("nvram-template", store or "AAVMF_VARS.fd"))}
+            (system / f"{stem}.json").write_text(json.dumps({
+                "description": f"UEFI firmware for {arch}", "interface-types": ["uefi"],
+                "mapping": {"device": "flash", "mode": "split", **files},
+                "targets": [{"architecture": arch, "machines": ["pc-q35-*", "virt-*"]}],
+                "features": features.split(), "tags": []}))
+        self.addCleanup(setattr, firmware, "search_path", firmware.search_path)
+        real = firmware.search_path
+        firmware.search_path = lambda: [system] + real()[1:]
+        return system
+
     def test_debians_descriptors(self):
-        system = Path("/usr/share/qemu/firmware")
-        ovmf, aavmf = "/usr/share/OVMF/", "/usr/share/AAVMF/"
+        ovmf, aavmf = f"{self.work}/share/OVMF/", f"{self.work}/share/AAVMF/"
+        system = f"{self.work}/share/qemu/firmware"
         # Each by its stem, and by a short name where it has one: architecture and machine, SMM,
         # Secure Boot, keys enrolled, the code and the factory store; or the refusal.
         cases = [
-            ("60-edk2-x86_64", "ovmf", "x86_64 x86_64 - - -", "OVMF_CODE_4M.fd", "OVMF_VARS_4M.fd"),
-            ("40-edk2-x86_64-secure-enrolled", "ovmf-secure", "x86_64 x86_64 smm secure enrolled",
-             "OVMF_CODE_4M.ms.fd", "OVMF_VARS_4M.ms.fd"),
-            ("50-edk2-x86_64-secure", None, "x86_64 x86_64 smm secure -",
-             "OVMF_CODE_4M.secboot.fd", "OVMF_VARS_4M.fd"),
-            ("50-edk2-i386-secure", "ovmf-ia32", "i386 x86_64 smm secure -",
-             "OVMF32_CODE_4M.secboot.fd", "OVMF32_VARS_4M.fd"),
-            ("60-edk2-aarch64", "aavmf", "aarch64 aarch64 - - -", "AAVMF_CODE.fd", "AAVMF_VARS.fd"),
-            ("40-edk2-aarch64-secure-enrolled", None, "aarch64 aarch64 - secure enrolled",
-             "AAVMF_CODE.ms.fd", "AAVMF_VARS.ms.fd"),
-            ("50-edk2-aarch64-secure", None, "the executable /usr/share/AAVMF/AAVMF_CODE.secboot"
-             ".fd (named by /usr/share/qemu/firmware/50-edk2-aarch64-secure.json) does not exist",
-             None, None),
+            ("60-edk2-x86_64", "ovmf", "x86_64", "acpi-s3 amd-sev verbose-dynamic",
+             "x86_64 x86_64 - - -", "OVMF_CODE_4M.fd", "OVMF_VARS_4M.fd"),
+            ("40-edk2-x86_64-secure-enrolled", "ovmf-secure", "x86_64", "acpi-s3 amd-sev "
+             "enrolled-keys requires-smm secure-boot verbose-dynamic",
+             "x86_64 x86_64 smm secure enrolled", "OVMF_CODE_4M.ms.fd", "OVMF_VARS_4M.ms.fd"),
+            ("50-edk2-x86_64-secure", None, "x86_64", "acpi-s3 amd-sev requires-smm secure-boot "
+             "verbose-dynamic", "x86_64 x86_64 smm secure -", "OVMF_CODE_4M.secboot.fd",
+             "OVMF_VARS_4M.fd"),
+            ("50-edk2-i386-secure", "ovmf-ia32", "i386", "acpi-s3 requires-smm secure-boot "
+             "verbose-dynamic", "i386 x86_64 smm secure -", "OVMF32_CODE_4M.secboot.fd",
+             "OVMF32_VARS_4M.fd"),
+            ("60-edk2-aarch64", "aavmf", "aarch64", "verbose-static", "aarch64 aarch64 - - -",
+             "AAVMF_CODE.fd", "AAVMF_VARS.fd"),
+            ("40-edk2-aarch64-secure-enrolled", None, "aarch64", "enrolled-keys secure-boot "
+             "verbose-static", "aarch64 aarch64 - secure enrolled", "AAVMF_CODE.ms.fd",
+             "AAVMF_VARS.ms.fd"),
+            ("50-edk2-aarch64-secure", None, "aarch64", "secure-boot verbose-static",
+             f"the executable {aavmf}AAVMF_CODE.secboot.fd (named by {system}/50-edk2-aarch64-"
+             "secure.json) does not exist", None, None),
         ]
-        for stem, short, expected, code, store in cases:
-            if not (system / f"{stem}.json").exists():
-                self.skipTest(f"Debian's descriptors are not installed ({stem}.json)")
+        self.debians(cases)
+        for stem, short, _, _, expected, code, store in cases:
             for name in filter(None, (stem, f"{stem}.json", short)):
                 with self.subTest(name=name):
                     if code is None:
@@ -159,15 +219,15 @@ class Descriptors(unittest.TestCase):
                         self.assertEqual(str(refused.exception), f"{stem}: {expected}")
                         continue
                     chosen = firmware.resolve(name)
-                    flags = [chosen.target, chosen.arch, "smm" if chosen.smm else "-",
+                    flags = [chosen.architecture, chosen.machine_name, "smm" if chosen.smm else "-",
                              "secure" if chosen.secure_boot else "-",
                              "enrolled" if chosen.enrolled_keys else "-"]
                     self.assertEqual(" ".join(flags), expected)
-                    directory = aavmf if chosen.arch == "aarch64" else ovmf
-                    self.assertEqual((chosen.code, chosen.vars),
+                    directory = aavmf if chosen.machine_name == "aarch64" else ovmf
+                    self.assertEqual((chosen.code, chosen.factory),
                                      (directory + code, directory + store))
                     self.assertEqual(chosen.name, short if name == short else stem)
-                    self.assertEqual(chosen.descriptor, str(system / f"{stem}.json"))
+                    self.assertEqual(chosen.descriptor, f"{system}/{stem}.json")
 
     def test_a_users_own_descriptor_and_files_given_in_place(self):
         own = self.work / "own"
@@ -179,7 +239,7 @@ class Descriptors(unittest.TestCase):
         os.chdir(self.work)
         self.addCleanup(os.chdir, ROOT)
         chosen = firmware.resolve("own/my-ovmf.json")
-        self.assertEqual((chosen.name, chosen.code, chosen.vars),
+        self.assertEqual((chosen.name, chosen.code, chosen.factory),
                          (str(path), str(own / "my-ovmf-code.fd"), str(own / "my-ovmf-vars.fd")))
         self.assertEqual((chosen.smm, chosen.secure_boot, chosen.enrolled_keys),
                          (True, True, False))
@@ -194,7 +254,7 @@ class Descriptors(unittest.TestCase):
                                   "--factory", str(qcow2)])
         os.chdir("/")
         again = firmware.resolve(*passed[1::2])
-        self.assertEqual((again.code, again.vars, again.vars_format, again.smm),
+        self.assertEqual((again.code, again.factory, again.factory_format, again.smm),
                          (str(own / "my-ovmf-vars.fd"), str(qcow2), "qcow2", True))
         self.assertEqual(again.label, f"{path} (--code {again.code}, --factory {qcow2})")
 
@@ -227,6 +287,113 @@ class Descriptors(unittest.TestCase):
         self.assertIn(f"[{mine}]", lines[2])
 
 
+class Guest(unittest.TestCase):
+    def setUp(self):
+        self.work = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, self.work)
+
+    def guest(self, config: str, *module_files: str) -> guest.Guest:
+        tree = self.work / "lib/modules/6.1.0-test"
+        for name in module_files:
+            (tree / "kernel").mkdir(parents=True, exist_ok=True)
+            (tree / "kernel" / name).write_bytes(name.encode())
+        (self.work / "config").write_text(f"#\n{config}\n")
+        (self.work / "vmlinuz").write_bytes(b"kernel")
+        return guest.Guest(self.work / "vmlinuz", Path("/bin/busybox"), tree,
+                           self.work / "config")
+
+    def test_a_module_maps_to_its_kernel_option_and_its_file_spelt_either_way(self):
+        cases = [("efivarfs", "CONFIG_EFIVAR_FS"), ("virtio_pci", "CONFIG_VIRTIO_PCI"),
+                 ("virtio-console", "CONFIG_VIRTIO_CONSOLE"), ("virtio_mmio", "CONFIG_VIRTIO_MMIO")]
+        for module, option in cases:
+            self.assertEqual(guest.kernel_option(module), option)
+        # Built in (=y): nothing to load; a module: its file, whichever way it is spelt.
+        made = self.guest("CONFIG_EFIVAR_FS=y\nCONFIG_VIRTIO_PCI=m\nCONFIG_VIRTIO_CONSOLE=m",
+                          "virtio-pci.ko", "virtio_console.ko")
+        loaded = guest.modules(made, ("virtio_pci", "virtio-console"))
+        self.assertEqual(loaded, [("virtio_pci", b"virtio-pci.ko"),
+                                  ("virtio-console", b"virtio_console.ko")])
+        with self.assertRaisesRegex(Failure, "needs the module efivarfs"):
+            guest.modules(self.guest("CONFIG_EFIVAR_FS=m"), ())
+
+    def test_the_initramfs_is_the_same_bytes_every_time(self):
+        made = self.guest("CONFIG_EFIVAR_FS=m", "efivarfs.ko", "virtio_pci.ko",
+                          "virtio_console.ko")
+        chosen = firmware.Firmware("fake", "", "x86_64", (), "/code.fd", "/vars.fd")
+        init = self.work / "agent.sh"
+        init.write_bytes(b"#!/bin/sh\n")
+        first = guest.initramfs(made, chosen, init)
+        for path in self.work.rglob("*"):
+            os.utime(path, (1, 1))  # no time stamp of the files' goes in
+        self.assertEqual(guest.initramfs(made, chosen, init), first)
+        self.assertIn(b"efivarfs.ko", first)
+
+
+def qemu_pairs(chosen: firmware.Firmware, **plan) -> list:
+    """QEMU's command line for a plan on CHOSEN, as pairs of neighbouring words."""
+    fields = dict(work=Path("/w"), kernel=Path("/k"), initrd=Path("/i"), store=Path("/w/v.qcow2"),
+                  store_format="qcow2")
+    argv = qemu.command(qemu.Plan(chosen, **{**fields, **plan}))
+    return list(zip(argv, argv[1:]))
+
+
+class QemuCommandLine(unittest.TestCase):
+    def test_each_firmware_and_option_gives_its_words(self):
+        ovmf = firmware.Firmware("ovmf", "", "x86_64", (), "/fw/CODE.fd", "/fw/VARS.fd")
+        secure = dataclasses.replace(ovmf, smm=True)
+        ia32 = dataclasses.replace(secure, architecture="i386")
+        mine = dataclasses.replace(ovmf, code="/mine/CODE.qcow2", code_format="qcow2",
+                                   given_code="/mine/CODE.qcow2")
+        trace = [("-trace", f"enable={event}") for event in flashlog.EVENTS]
+        cases = [
+            (ovmf, {}, [("-machine", "q35,accel=tcg"), ("-drive", "if=pflash,format=raw,unit=0,"
+                        "readonly=on,file=/fw/CODE.fd"), ("-drive", "if=pflash,format=qcow2,"
+                        "unit=1,file=/w/v.qcow2"), ("-kernel", "/k"), ("-serial", "file:/w/"
+                        "console.log")], ["-global", "-bios", "-trace"]),
+            (secure, {}, [("-machine", "q35,smm=on,accel=tcg"),
+                          ("-global", "driver=cfi.pflash01,property=secure,value=on")], []),
+            (ia32, {"cpus": 2}, [("-machine", "q35,smm=on,accel=tcg"), ("-smp", "2"),
+                                 ("-global", "driver=cfi.pflash01,property=secure,value=on")], []),
+            (firmware.UBOOT, {}, [("-bios", firmware.UBOOT.code),
+                                  ("-drive", "if=none,id=esp,format=raw,readonly=on,file=fat:/w/"
+                                   "esp"), ("-device", "virtio-blk-device,drive=esp"),
+                                  ("-drive", "if=none,id=state,format=qcow2,file=/w/v.qcow2"),
+                                  ("-cpu", "cortex-a57")], ["-kernel", "-global", "pflash"]),
+            (ovmf, {"flash_log": True}, trace + [("-D", "/w/flash.trace")], []),
+            (ovmf, {"store": Path("/kept/store.fd"), "store_format": "raw"},
+             [("-drive", "if=pflash,format=raw,unit=1,file=/kept/store.fd")], []),
+            (mine, {}, [("-drive", "if=pflash,format=qcow2,unit=0,readonly=on,"
+                         "file=/mine/CODE.qcow2")], []),
+            (ovmf, {"kvm": True}, [("-machine", "q35,accel=kvm"), ("-cpu", "host")], []),
+        ]
+        for chosen, plan, present, absent in cases:
+            with self.subTest(firmware=chosen.name, plan=plan):
+                pairs = qemu_pairs(chosen, **plan)
+                for pair in present:
+                    self.assertIn(pair, pairs)
+                words = " ".join(word for pair in pairs for word in pair)
+                for word in absent:
+                    self.assertNotIn(word, words)
+
+
+class Quoting(unittest.TestCase):
+    def test_the_tools_arguments_reach_it_as_they_are(self):
+        work = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, work)
+        (work / "kestomandrel").write_text('#!/bin/sh\nprintf "%s\\0" "$@"\n')
+        (work / "kestomandrel").chmod(0o755)
+        # The guest's runner, its process group's file in this test's directory.
+        runner = work / "kmvm-run"
+        runner.write_bytes(guest.RUN_LINE.replace(b"/tmp/pgid", str(work / "pgid").encode()))
+        args = ["/s", "My Var", "it's", '"quoted"', "$HOME", "*", "back\\slash", "{GUID}",
+                "", "-- -x", "a\tb", "é"]
+        run = subprocess.run(["sh", "-c", 'sh "$0" "$1" 9>&2', str(runner),
+                              agent.tool_line(args)], capture_output=True, cwd=work,
+                             env=dict(os.environ, PATH=f"{work}:{os.environ['PATH']}"))
+        self.assertEqual((run.returncode, run.stderr), (0, b""))
+        self.assertEqual(run.stdout.decode().split("\0")[:-1], args)
+
+
 class SavedKeys(unittest.TestCase):
     def test_every_part_of_the_state_changes_the_key_and_a_stale_entry_is_not_restored(self):
         with tempfile.TemporaryDirectory() as work:
@@ -249,7 +416,8 @@ class SavedKeys(unittest.TestCase):
             entry.keep(Path(work, "state.qcow2"))
             self.assertTrue(entry.restore_into(store))
             self.assertEqual(store.read_bytes(), b"saved state")
-            self.assertFalse(saved.Entry(Path(work, "saved"), "ovmf", others[0]).restore_into(store))
+            stale = saved.Entry(Path(work, "saved"), "ovmf", others[0])
+            self.assertFalse(stale.restore_into(store))
             entry.discard()
             self.assertFalse(entry.restore_into(store))
 
@@ -259,11 +427,11 @@ class Serving(unittest.TestCase):
 
     def setUp(self):
         self.work = tempfile.TemporaryDirectory()
-        self.options = main.Options(vars=Path(self.work.name, "store.fd"), timeout=10, args=[])
+        self.options = Options(kept=Path(self.work.name, "store.fd"), timeout=10, args=[])
         self.fake = []
-        real = main.qemu_command
-        main.qemu_command = lambda plan: [sys.executable, FAKE, *self.fake, *real(plan)]
-        self.addCleanup(setattr, main, "qemu_command", real)
+        real = qemu.command
+        qemu.command = lambda plan: [sys.executable, FAKE, *self.fake, *real(plan)]
+        self.addCleanup(setattr, qemu, "command", real)
         self.run_ = None
 
     def tearDown(self):
@@ -271,12 +439,12 @@ class Serving(unittest.TestCase):
             self.run_.stop_vm()
         self.work.cleanup()
 
-    def boot(self, *fake: str) -> main.Run:
+    def boot(self, *fake: str) -> Run:
         self.fake[:] = fake
         fake = firmware.Firmware("fake", "", "x86_64", (), "/code.fd", "/vars.fd")
-        plan = main.Plan(fake, self.options, Path(self.work.name),
-                         Path("/vmlinuz"), Path("/initrd"), self.options.vars, "raw", ["cmd"])
-        self.run_ = main.Run(plan)
+        plan = qemu.Plan(fake, Path(self.work.name), Path("/vmlinuz"), Path("/initrd"),
+                         self.options.kept, "raw")
+        self.run_ = Run(plan, self.options, ["cmd"])
         self.run_.boot(None)
         self.run_.send_file(b"\x7fELF tool", "0755", "/bin/kestomandrel")
         return self.run_
@@ -285,7 +453,7 @@ class Serving(unittest.TestCase):
         """Runs LINE; its status, its output and error output, and when each piece came."""
         arrivals, errors = [], []
         sink = out or (lambda data: arrivals.append((time.monotonic(), data)))
-        status = self.boot_run.run_command(1, line, sink, errors.append)
+        status = commands.run_command(self.boot_run, 1, line, sink, errors.append)
         return status, b"".join(data for _, data in arrivals), b"".join(errors), arrivals
 
     def signal_later(self, *delays: float):
@@ -315,7 +483,7 @@ class Serving(unittest.TestCase):
             self.command("trap '' INT; sleep 5")
         self.assertEqual(stopped.exception.status, 130)
         self.assertIn("a second SIGINT", str(stopped.exception))
-        self.assertIsNotNone(self.boot_run.vm.process.poll())
+        self.assertIsNotNone(self.boot_run.vm.qemu.status())
 
     def test_stop_after_and_silence(self):
         self.options.stop_after, self.options.timeout = 0.5, 2
@@ -334,10 +502,10 @@ class Serving(unittest.TestCase):
         self.options.cut_after = 0.5
         self.boot_run = self.boot()
         with self.assertRaises(Stopped) as stopped:
-            self.command("echo written; sleep 5", out=main.write_to(self.pipe_writer()))
+            self.command("echo written; sleep 5", out=commands.write_to(self.pipe_writer()))
         self.assertEqual(stopped.exception.status, 137)
         self.assertEqual(os.read(self.reader, 100), b"written\n")
-        self.assertIsNotNone(self.boot_run.vm.process.poll())
+        self.assertIsNotNone(self.boot_run.vm.qemu.status())
 
     def pipe_writer(self) -> int:
         self.reader, writer = os.pipe()
@@ -353,7 +521,7 @@ class Serving(unittest.TestCase):
         started = time.monotonic()
         with self.assertRaises(Stopped) as stopped:
             self.command("while :; do echo x; sleep 0.1; done",
-                         out=main.write_to(writer, self.boot_run.vm))
+                         out=commands.write_to(writer, self.boot_run))
         self.assertEqual(stopped.exception.status, 128 + signal.SIGPIPE)
         self.assertLess(time.monotonic() - started, 3)
 
@@ -374,5 +542,5 @@ class Serving(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    session.catch_signals()
+    signals.catch_signals()
     unittest.main(verbosity=2)

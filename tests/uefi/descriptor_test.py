@@ -16,24 +16,13 @@ import time
 import unittest
 from pathlib import Path
 
+import processes
+
 ROOT = Path(__file__).resolve().parents[2]
 VM = ROOT / "scripts/uefi-vm"
 VENDOR = "{4B4D5646-0001-4E6F-8000-4B45535443AE}"
 CODE, STORE = "/usr/share/OVMF/OVMF_CODE.fd", "/usr/share/OVMF/OVMF_VARS.fd"
 TOOL = []
-
-
-def qemus_with(path: Path) -> list:
-    """The QEMU processes whose command line names PATH."""
-    found = []
-    for entry in Path("/proc").iterdir():
-        try:
-            words = (entry / "cmdline").read_bytes().split(b"\0")
-        except OSError:
-            continue
-        if b"qemu" in words[0] and any(str(path).encode() in word for word in words):
-            found.append(entry.name)
-    return found
 
 
 class OwnFirmware(unittest.TestCase):
@@ -72,7 +61,7 @@ class OwnFirmware(unittest.TestCase):
         self.assertEqual((run.returncode, run.stdout), (125, b""))
         self.assertIn(b"(--code " + bytes(garbage) + b"): the firmware had written nothing on its "
                       b"console", run.stderr.splitlines()[-1])
-        self.assertEqual(qemus_with(garbage), [])
+        self.assertEqual(processes.qemus(naming=garbage), [])
 
 
 if __name__ == "__main__":

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """scripts/uefi-vm as its users meet it: the tool's output streamed live from the VM, stopped by
-Ctrl-C or SIGTERM, cut off by a reader that goes away, and a saved VM that cannot be restored. On one
-firmware of each machine (x86_64 with PCI virtio, AArch64 with MMIO virtio), where they must behave
-alike.
+Ctrl-C or SIGTERM, cut off by a reader that goes away, and a saved VM that cannot be restored. On
+one firmware of each machine (x86_64 with PCI virtio, AArch64 with MMIO virtio), where they must
+behave alike.
 
     tests/uefi/live_test.py --tool-x86_64 PATH --tool-aarch64 PATH [unittest options]
 """
@@ -17,6 +17,8 @@ import threading
 import time
 import unittest
 from pathlib import Path
+
+import processes
 
 ROOT = Path(__file__).resolve().parents[2]
 VM = ROOT / "scripts/uefi-vm"
@@ -56,23 +58,6 @@ def whole_iterations(name: str, output: bytes) -> int:
 def tool_errors(errors: bytes) -> list:
     """The lines of standard error that are not scripts/uefi-vm's notes."""
     return [line for line in errors.splitlines() if not line.startswith(b"uefi-vm: ")]
-
-
-def qemu_children(pid: int) -> list:
-    """The processes whose parent is PID, with their command lines."""
-    found = []
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            stat = (entry / "stat").read_text()
-            parent = int(stat.rsplit(")", 1)[1].split()[1])
-            command = (entry / "cmdline").read_bytes().split(b"\0")
-        except (OSError, ValueError, IndexError):
-            continue
-        if parent == pid and b"qemu" in command[0]:
-            found.append((int(entry.name), command))
-    return found
 
 
 class Live:
@@ -135,7 +120,7 @@ class Streaming(unittest.TestCase):
                 first = len(iteration("SysPrepOrder", 0))
                 live.wait_for(first)
                 time.sleep(3)
-                qemus = qemu_children(live.process.pid)
+                qemus = processes.qemus(parent=live.process.pid)
                 self.assertEqual(len(qemus), 1)
                 os.killpg(live.process.pid, signum) if group else live.process.send_signal(signum)
                 self.assertEqual(live.finish(), 128 + signum, live.errors)
@@ -161,7 +146,7 @@ class Streaming(unittest.TestCase):
                 live = Live(firmware, "--", "/t", "SysPrepOrder", stdout=writer)
                 os.close(writer)
                 self.assertGreater(len(os.read(reader, 300)), 0)
-                qemus = qemu_children(live.process.pid)
+                qemus = processes.qemus(parent=live.process.pid)
                 os.close(reader)
                 closed = time.monotonic()
                 self.assertEqual(live.finish(), 128 + signal.SIGPIPE, live.errors)
