@@ -5,7 +5,8 @@ import re
 from typing import Optional
 
 _ERROR = re.compile(r"Error Code : (0x[0-9a-f]+)")
-_LOOP_VIEW = re.compile(rb"Length : 4\(0x4\) bytes\r?\n In Hex Bytes:\r?\n((?: [0-9A-F]{2} ){4})\r?\n")
+_LOOP_VIEW = re.compile(
+    rb"Length : 4\(0x4\) bytes\r?\n In Hex Bytes:\r?\n((?: [0-9A-F]{2} ){4})\r?\n")
 NO_SUCH_VARIABLE = "0xcb"
 
 
