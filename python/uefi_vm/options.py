@@ -184,7 +184,7 @@ started.
 
 
 def prog() -> str:
-    return "scripts/uefi-vm" if paths.checkout() is not None else "kestomandrel-vm"
+    return paths.program("scripts/uefi-vm", "kestomandrel-vm")
 
 
 def help_values() -> dict:

@@ -40,6 +40,19 @@ def shipped_tool(machine_name: str) -> Path:
     return INSTALLED_TOOLS / f"kestomandrel-{machine_name}"
 
 
+def program(checkout_name: str, installed_name: str) -> str:
+    """A program's name in its messages and help: its shim's path in a checkout
+    (bench/power-cut), its command when installed (kestomandrel-power-cut)."""
+    return checkout_name if checkout() is not None else installed_name
+
+
+def results() -> Path:
+    """Where the benches keep what they find (the power cuts' reproducers): the checkout's
+    build/, or the user's cache."""
+    root = checkout()
+    return root / "build" if root is not None else cache()
+
+
 def harness() -> List[str]:
     """The command that runs the harness itself (scripts/uefi-vm, or the installed
     kestomandrel-vm), for the benches that drive it run by run."""

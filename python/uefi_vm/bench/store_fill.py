@@ -173,6 +173,7 @@ class Parser(argparse.ArgumentParser):
 
 def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
     parser = Parser(
+        prog=paths.program("bench/store-fill", "kestomandrel-store-fill"),
         description="The write-read loop run to the end of a firmware's variable store, in the "
                     "VM; the last line of standard output is a JSON object (see the script's "
                     "head).", epilog=EPILOG)

@@ -47,7 +47,8 @@ def timed_run(chosen: firmwares.Firmware, tool: Path, *options: str) -> float:
 
 
 def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
-    parser = Parser(prog="uefi-vm-times", description=__doc__.split("\n\n")[0],
+    parser = Parser(prog=paths.program("bench/uefi-vm-times", "kestomandrel-vm-times"),
+                    description=__doc__.split("\n\n")[0],
                     epilog="Exit status: 0 measured; 125 a run failed, or the command line is "
                            "wrong.")
     parser.add_argument("--rounds", type=int, default=3, help="cold and warm runs each (3)")

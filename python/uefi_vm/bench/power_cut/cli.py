@@ -30,7 +30,7 @@ class Parser(argparse.ArgumentParser):
 
 
 def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
-    parser = Parser(prog="bench/power-cut",
+    parser = Parser(prog=paths.program("bench/power-cut", "kestomandrel-power-cut"),
                     description="Power cuts at every write of the variable store's flash, in the "
                                 "VM (see the script's head for the outcomes and the JSON).",
                     epilog="Exit status: 0 when every point kept the promise, 1 when a point "
@@ -65,7 +65,7 @@ def make_bench(chosen: firmwares.Firmware, options: argparse.Namespace, work: Pa
     from ... import provision
     tool = provision.tool(chosen, given=options.tool)
     stamp = time.strftime("%Y%m%d-%H%M%S")
-    kept = (paths.checkout() or Path.cwd()) / "build/power-cut" / f"{chosen.name}-{stamp}"
+    kept = paths.results() / "power-cut" / f"{chosen.name}-{stamp}"
     return Bench(chosen, chosen.options(), Path(tool).resolve(), options.name, work, options.keep,
                  kept, options.jobs)
 
