@@ -52,12 +52,12 @@ class PowerCut(unittest.TestCase):
         points = sweep["points"]
         self.assertTrue({"header", "state", "name", "data"} <= {p["field"] for p in points})
         self.assertEqual((points[0]["k"], points[-1]["k"]), (0, sweep["writes"]))
-        outcomes = [point["outcome"] for point in points]
-        self.assertEqual(outcomes[0], "old")
-        self.assertEqual(outcomes[-1], "new")
+        seen = [point["outcome"] for point in points]
+        self.assertEqual(seen[0], "old")
+        self.assertEqual(seen[-1], "new")
         # Old until the new record's state byte marks it added, new from then on.
-        flip = outcomes.index("new")
-        self.assertEqual(outcomes, ["old"] * flip + ["new"] * (len(outcomes) - flip))
+        flip = seen.index("new")
+        self.assertEqual(seen, ["old"] * flip + ["new"] * (len(seen) - flip))
         self.assertEqual(points[flip]["field"], "state")
         for point in points:
             self.assertEqual(point["read"], sweep["new" if point["outcome"] == "new" else "old"])
