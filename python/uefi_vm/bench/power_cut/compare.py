@@ -162,10 +162,9 @@ def common_spans(a: Sequence[str], b: Sequence[str]) -> Tuple[List[Span], List[S
     at = 0
     for tag, i1, i2, j1, j2 in SequenceMatcher(None, a, b, autojunk=False).get_opcodes():
         width = max(i2 - i1, j2 - j1)
-        for offset in range(width):
-            if tag == "equal":
-                spans_a[i1 + offset] = spans_b[j1 + offset] = (at + offset, at + offset)
-        if tag != "equal":
+        if tag == "equal":
+            spans_a[i1:i2] = spans_b[j1:j2] = [(at + n, at + n) for n in range(width)]
+        else:
             spans_a[i1:i2] = [(at, at + width - 1)] * (i2 - i1)
             spans_b[j1:j2] = [(at, at + width - 1)] * (j2 - j1)
         at += width
@@ -188,6 +187,7 @@ def meet(one: Span, other: Span) -> bool:
 def compare_kind(kind: str, a: Dict, b: Dict, lines: List[str]) -> Dict:
     points_a, points_b = (sorted(side.get("points", []), key=lambda p: p["k"]) for side in (a, b))
     if not points_a or not points_b:
+        lines.append(f"{kind}: not compared, {'A' if not points_a else 'B'} booted no point")
         return {"gone": [], "new": [], "changed": []}
     phases_a, run_a = phase_runs(points_a)
     phases_b, run_b = phase_runs(points_b)
