@@ -51,6 +51,9 @@ def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
     parser.add_argument("--jobs", type=int, default=1, metavar="N", help="VMs at a time (1)")
     parser.add_argument("--plot", type=Path, metavar="FILE", help="plot the points (PNG)")
     parser.add_argument("--tool", type=Path, help="the statically linked tool to run")
+    parser.add_argument("--compare", nargs=2, type=Path, metavar=("A.json", "B.json"),
+                        help="compare two runs' JSON lines and run nothing else (status 1 when "
+                             "B breaks the promise where A kept it)")
     found = parser.parse_args(argv)
     for option in ("boot", "reclaim", "cuts", "jobs"):
         value = getattr(found, option)
@@ -106,6 +109,9 @@ def finish(result: Dict, reproducers: List[Dict], options: argparse.Namespace) -
 
 def main(argv: Optional[List[str]] = None) -> int:
     options = arguments(argv)
+    if options.compare:
+        from .compare import compare_files
+        return compare_files(*options.compare)
     seed = options.seed if options.seed is not None else int(time.time())
     reproducers: List[Dict] = []
     result: Dict = {}

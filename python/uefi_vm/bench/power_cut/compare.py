@@ -1,0 +1,282 @@
+"""--compare A.json B.json: two runs of the bench compared, a release against the next or a build
+before and after a fix.
+
+Two builds write differently: the same update may take 94 writes in one and 97 in the other, so k
+says nothing across runs. The runs are aligned by what the writes did instead: each kind's points,
+in order of k, are cut into runs of one phase (the point's `phase`, or its `field` in a run that
+has none), and the two sequences of phases are matched (difflib); a window of points of one
+outcome then covers a span of that common sequence, and two windows meet when their spans
+overlap. For each kind: the broken windows of A that meet no broken window of B are gone, those
+of B that meet none of A are new, and two broken windows that meet with different outcomes (a
+brick's outcome includes its CPU exception) changed. The random cuts compare by their counts of
+outcomes.
+
+The output: a line for each change, then one JSON object: for each kind {gone, new, changed}
+(cuts: {a, b, regression}), and `regressions`: the new windows, and the cuts when B broke the
+promise more often than A. Exit status: 1 when there is a regression, 0 when there is none, 125
+when a file cannot be read, is not a run's JSON line, or the two runs are of different variables
+or write commands."""
+
+import json
+import re
+import sys
+from bisect import bisect_left, bisect_right
+from dataclasses import dataclass
+from difflib import SequenceMatcher
+from pathlib import Path
+from typing import Dict, List, Optional, Sequence, Tuple
+
+from .bench import FAILED
+from .outcomes import KEPT
+from .plot import KINDS
+
+MNEMONIC = re.compile(r"#[A-Z]{2}\b")
+Span = Tuple[int, int]
+
+
+class CompareError(Exception):
+    """The comparison cannot be made: status 125."""
+
+
+def load(path: Path) -> Dict:
+    """The last non-empty line of PATH, the JSON object a run printed, checked for what is read."""
+    try:
+        lines = [line for line in Path(path).read_text().splitlines() if line.strip()]
+    except (OSError, UnicodeDecodeError) as failure:
+        raise CompareError(f"{path}: cannot be read ({failure})") from None
+    try:
+        run = json.loads(lines[-1]) if lines else None
+    except ValueError:
+        run = None
+    if (not isinstance(run, dict) or not isinstance(run.get("variable"), str)
+            or not any(kind in run for kind in (*KINDS, "cuts"))):
+        raise CompareError(f"{path}: not the JSON line of a bench/power-cut run")
+    for kind in KINDS:
+        if kind in run:
+            check_kind(path, kind, run[kind])
+    cuts = run.get("cuts", [])
+    if not (isinstance(cuts, list) and all(isinstance(cut, dict) for cut in cuts)):
+        raise CompareError(f"{path}: the cuts are not a run's cuts")
+    return run
+
+
+def check_kind(path: Path, kind: str, result) -> None:
+    """A kind's points and windows hold what the comparison reads."""
+    points = result.get("points") if isinstance(result, dict) else None
+    if not (isinstance(points, list) and all(
+            isinstance(p, dict) and isinstance(p.get("k"), int)
+            and isinstance(p.get("outcome"), str) for p in points)):
+        raise CompareError(f"{path}: the {kind} points are not a run's points")
+    given = result.get("windows")
+    if given is not None and not (isinstance(given, list) and all(
+            isinstance(w, dict) and isinstance(w.get("first"), int)
+            and isinstance(w.get("last"), int) and isinstance(w.get("outcome"), str)
+            for w in given)):
+        raise CompareError(f"{path}: the {kind} windows are not a run's windows")
+
+
+def sweep_command(run: Dict) -> Tuple[Tuple[str, ...], Optional[str]]:
+    """The tool commands a run's sweep swept: its setup and its write (none: the loop's update)."""
+    setup = run["sweep"].get("setup") or ()
+    return (tuple([setup] if isinstance(setup, str) else setup), run["sweep"].get("write"))
+
+
+def comparable(a: Dict, b: Dict) -> None:
+    if a["variable"] != b["variable"]:
+        raise CompareError(f"A is a run on {a['variable']}, B on {b['variable']}: the runs "
+                           "must be of one variable")
+    if "sweep" in a and "sweep" in b and sweep_command(a) != sweep_command(b):
+        raise CompareError(f"A swept {sweep_command(a)}, B swept {sweep_command(b)}: the sweeps "
+                           "must be of one write")
+
+
+def label(outcome: str, brick: Optional[Dict]) -> str:
+    """A point's or window's outcome; a brick's with its CPU exception (#GP) or its console."""
+    if not outcome.startswith("brick"):
+        return outcome
+    brick = brick if isinstance(brick, dict) else {}
+    found = MNEMONIC.search(f"{outcome} {brick.get('exception') or ''}")
+    if found:
+        return f"brick {found.group(0)}"
+    return f"brick ({brick['console']})" if brick.get("console") else outcome
+
+
+def phase(point: Dict) -> str:
+    return str(point.get("phase") or point.get("field") or "?")
+
+
+@dataclass
+class Window:
+    first: int
+    last: int
+    outcome: str
+    phases: List[str]
+    span: Span = (0, 0)  # in the common sequence of phases
+
+    def entry(self) -> Dict:
+        return {"outcome": self.outcome, "k": [self.first, self.last], "phases": self.phases}
+
+    def where(self) -> str:
+        ends = self.phases if self.phases[0] != self.phases[-1] else self.phases[:1]
+        return " .. ".join(f'"{end}"' for end in ends)
+
+
+def windows(result: Dict, points: List[Dict]) -> List[Window]:
+    """A kind's windows: as the run gave them, or its points (in order of k) cut into runs of one
+    outcome."""
+    by_k = {point["k"]: point for point in points}
+    if isinstance(result.get("windows"), list):
+        found = []
+        for given in result["windows"]:
+            first = by_k.get(given["first"], {})
+            phases = given.get("phases") or [phase(first), phase(by_k.get(given["last"], {}))]
+            found.append(Window(given["first"], given["last"],
+                                label(given["outcome"], first.get("brick")), list(phases)))
+        return found
+    runs: List[Window] = []
+    for point in points:
+        outcome = label(point["outcome"], point.get("brick"))
+        if runs and runs[-1].outcome == outcome:
+            runs[-1].last, runs[-1].phases[1] = point["k"], phase(point)
+        else:
+            runs.append(Window(point["k"], point["k"], outcome, [phase(point), phase(point)]))
+    return runs
+
+
+def phase_runs(points: List[Dict]) -> Tuple[List[str], List[int]]:
+    """The phases of POINTS (in order of k), repeats in a row collapsed, and each point's run."""
+    phases: List[str] = []
+    run_of: List[int] = []
+    for point in points:
+        if not phases or phases[-1] != phase(point):
+            phases.append(phase(point))
+        run_of.append(len(phases) - 1)
+    return phases, run_of
+
+
+def common_spans(a: Sequence[str], b: Sequence[str]) -> Tuple[List[Span], List[Span]]:
+    """Each run's span in one sequence of both runs' phases: a phase both have is one place;
+    where they differ, every run of either side spans the whole stretch."""
+    spans_a: List[Span] = [(0, 0)] * len(a)
+    spans_b: List[Span] = [(0, 0)] * len(b)
+    at = 0
+    for tag, i1, i2, j1, j2 in SequenceMatcher(None, a, b, autojunk=False).get_opcodes():
+        width = max(i2 - i1, j2 - j1)
+        if tag == "equal":
+            spans_a[i1:i2] = spans_b[j1:j2] = [(at + n, at + n) for n in range(width)]
+        else:
+            spans_a[i1:i2] = [(at, at + width - 1)] * (i2 - i1)
+            spans_b[j1:j2] = [(at, at + width - 1)] * (j2 - j1)
+        at += width
+    return spans_a, spans_b
+
+
+def place(found: List[Window], points: List[Dict], run_of: List[int], spans: List[Span]) -> None:
+    """Each window's span: from its first point's run to its last's."""
+    ks = [point["k"] for point in points]
+    for window in found:
+        low = min(bisect_left(ks, window.first), len(ks) - 1)
+        high = max(bisect_right(ks, window.last) - 1, 0)
+        window.span = (spans[run_of[low]][0], spans[run_of[max(low, high)]][1])
+
+
+def meet(one: Span, other: Span) -> bool:
+    return one[0] <= other[1] and other[0] <= one[1]
+
+
+def compare_kind(kind: str, a: Dict, b: Dict, lines: List[str]) -> Dict:
+    points_a, points_b = (sorted(side.get("points", []), key=lambda p: p["k"]) for side in (a, b))
+    if not points_a or not points_b:
+        lines.append(f"{kind}: not compared, {'A' if not points_a else 'B'} booted no point")
+        return {"gone": [], "new": [], "changed": []}
+    phases_a, run_a = phase_runs(points_a)
+    phases_b, run_b = phase_runs(points_b)
+    spans_a, spans_b = common_spans(phases_a, phases_b)
+    broken = []
+    for result, points, run_of, spans in ((a, points_a, run_a, spans_a),
+                                          (b, points_b, run_b, spans_b)):
+        found = windows(result, points)
+        place(found, points, run_of, spans)
+        broken.append([window for window in found if window.outcome not in KEPT])
+    found = {"gone": [], "new": [], "changed": []}
+    for name, side, other, spans, letter in (("gone", broken[0], broken[1], spans_b, "A"),
+                                             ("new", broken[1], broken[0], spans_a, "B")):
+        for window in side:
+            if any(meet(window.span, there.span) for there in other):
+                continue
+            entry = window.entry()
+            unseen = not any(meet(window.span, span) for span in spans)
+            if unseen:
+                entry["unseen"] = True
+            found[name].append(entry)
+            lines.append(f"{kind}: {name}: {window.outcome} at {window.where()} ({letter} k="
+                         f"{window.first}..{window.last})"
+                         + (", where the other run booted no point" if unseen else ""))
+    for window_a in broken[0]:
+        for window_b in broken[1]:
+            if meet(window_a.span, window_b.span) and window_a.outcome != window_b.outcome:
+                found["changed"].append({"from": window_a.outcome, "to": window_b.outcome,
+                                         "a": window_a.entry(), "b": window_b.entry()})
+                lines.append(f"{kind}: changed: {window_a.outcome} -> {window_b.outcome} at "
+                             f"{window_b.where()} (A k={window_a.first}..{window_a.last}, "
+                             f"B k={window_b.first}..{window_b.last})")
+    if not any(found.values()):
+        lines.append(f"{kind}: no change (broken windows: {len(broken[0])} in A, "
+                     f"{len(broken[1])} in B)")
+    return found
+
+
+def counts(cuts: List[Dict]) -> Dict[str, int]:
+    found: Dict[str, int] = {}
+    for cut in cuts:
+        outcome = label(cut.get("outcome", "?"), cut.get("brick"))
+        found[outcome] = found.get(outcome, 0) + 1
+    return found
+
+
+def compare_cuts(a: List[Dict], b: List[Dict], lines: List[str]) -> Dict:
+    """The cuts by counts of outcomes: a regression when B broke the promise more often."""
+    def share(cuts: List[Dict]) -> float:
+        return sum(1 for cut in cuts if cut.get("outcome") not in KEPT) / max(1, len(cuts))
+    found = {"a": counts(a), "b": counts(b), "regression": share(b) > share(a)}
+    said = "; ".join(f"{letter} " + ", ".join(f"{n} {o}" for o, n in sorted(c.items()))
+                     for letter, c in (("A", found["a"]), ("B", found["b"])))
+    lines.append(f"cuts: {said}" + (", B broke the promise more often" if found["regression"]
+                                    else ""))
+    return found
+
+
+def compared(a: Dict, b: Dict) -> Tuple[Dict, List[str]]:
+    """The JSON object and the readable lines of A and B compared."""
+    lines = [f"A: {a.get('firmware')}, B: {b.get('firmware')}; variable {a['variable']}"]
+    result: Dict = {}
+    regressions = 0
+    for kind in (*KINDS, "cuts"):
+        if kind not in a and kind not in b:
+            continue
+        if kind not in a or kind not in b:
+            result[kind] = {"only_in": "A" if kind in a else "B"}
+            lines.append(f"{kind}: only {result[kind]['only_in']} ran it")
+        elif kind == "cuts":
+            result[kind] = compare_cuts(a[kind], b[kind], lines)
+            regressions += result[kind]["regression"]
+        else:
+            result[kind] = compare_kind(kind, a[kind], b[kind], lines)
+            regressions += len(result[kind]["new"])
+    result["regressions"] = regressions
+    lines.append(f"regressions: {regressions}")
+    return result, lines
+
+
+def compare_files(a: Path, b: Path) -> int:
+    try:
+        first, second = load(a), load(b)
+        comparable(first, second)
+    except CompareError as failure:
+        print(f"power-cut: {failure}", file=sys.stderr)
+        return FAILED
+    result, lines = compared(first, second)
+    for line in lines:
+        print(line)
+    print(json.dumps(result))
+    return 1 if result["regressions"] else 0

@@ -1,0 +1,109 @@
+#!/usr/bin/python3
+"""bench/power-cut --compare on hand-made runs: windows gone, new and changed, aligned by the phases
+of the writes and not by k, the cuts by their counts, the status, and runs it must refuse."""
+
+import contextlib
+import io
+import json
+import tempfile
+import unittest
+from pathlib import Path
+
+from uefi_vm.bench.power_cut import cli
+
+PHASES = ("new record header", "new record data", "new record state added",
+          "old record state deleted")
+GP = {"console": "cpu exception", "exception": "X64 Exception Type - 0D(#GP - General Protection)"}
+UD = {"console": "cpu exception", "exception": "X64 Exception Type - 06(#UD - Invalid Opcode)"}
+
+
+def run(outcomes, base=0, extra=(), **kind):
+    """A run whose sweep has a point for each phase, K counted from BASE after the EXTRA phases
+    (a build that writes more first); each outcome "old", or an outcome and its brick."""
+    phases = list(extra) + list(PHASES)
+    given = list(("old",) * len(extra)) + list(outcomes)
+    points = []
+    for k, (name, outcome) in enumerate(zip(phases, given), start=base):
+        outcome, brick = (outcome, None) if isinstance(outcome, str) else outcome
+        points.append({"k": k, "field": "header", "phase": name, "outcome": outcome,
+                       **({"brick": brick} if brick else {})})
+    return {"firmware": "ovmf", "variable": "SysPrepOrder", "sweep": {"points": points, **kind}}
+
+
+FIXED = run(["old", "old", "lost", "new"])
+FIXED["sweep"]["windows"] = [{"first": 0, "last": 1, "outcome": "old"},
+                             {"first": 2, "last": 2, "outcome": "lost",
+                              "phases": ["new record state added"] * 2},
+                             {"first": 3, "last": 3, "outcome": "new"}]
+GOOD = run(["old", "old", "new", "new"])
+
+
+class Compare(unittest.TestCase):
+    CASES = [  # name, A, B, status, (gone, new, changed) of the sweep
+        ("identical", FIXED, FIXED, 0, (0, 0, 0)),
+        ("a window fixed", FIXED, GOOD, 0, (1, 0, 0)),
+        ("a new window", GOOD, FIXED, 1, (0, 1, 0)),
+        ("a brick's exception changed", run(["old", ("brick", GP), "new", "new"]),
+         run(["old", ("brick", UD), "new", "new"]), 0, (0, 0, 1)),
+        ("lost turned corrupt", run(["old", "lost", "lost", "new"]),
+         run(["old", "corrupt", "corrupt", "new"]), 0, (0, 0, 1)),
+        ("a window moved to another phase", run(["lost", "old", "new", "new"]),
+         run(["old", "old", "new", "lost"]), 1, (1, 1, 0)),
+        ("k shifted, more writes first, same phases", run(["old", "lost", "new", "new"]),
+         run(["old", "lost", "new", "new"], base=40, extra=("volume header", "free")),
+         0, (0, 0, 0)),
+    ]
+
+    def compare(self, a, b):
+        with tempfile.TemporaryDirectory() as work:
+            files = [Path(work, "a.json"), Path(work, "b.json")]
+            for path, content in zip(files, (a, b)):  # None: no file
+                if content is not None:
+                    path.write_text(content if isinstance(content, str)
+                                    else "progress\n" + json.dumps(content) + "\n")
+            out, err = io.StringIO(), io.StringIO()
+            with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+                status = cli.main(["--compare", *map(str, files)])
+        return status, out.getvalue(), err.getvalue()
+
+    def test_changes_between_two_runs(self):
+        for name, a, b, status, changes in self.CASES:
+            with self.subTest(name):
+                found, out, _ = self.compare(a, b)
+                result = json.loads(out.splitlines()[-1])
+                self.assertEqual(found, status)
+                self.assertEqual(tuple(len(result["sweep"][key])
+                                       for key in ("gone", "new", "changed")), changes)
+                self.assertEqual(result["regressions"], changes[1])
+        _, out, _ = self.compare(*self.CASES[3][1:3])
+        self.assertIn("sweep: changed: brick #GP -> brick #UD", out)
+
+    def test_cuts_by_counts(self):
+        for name, b, status in (("the same counts", ["old", "new"], 0),
+                                ("one lost", ["old", "lost"], 1)):
+            with self.subTest(name):
+                found, out, _ = self.compare(
+                    {"variable": "V", "cuts": [{"outcome": "old"}, {"outcome": "new"}]},
+                    {"variable": "V", "cuts": [{"outcome": outcome} for outcome in b]})
+                self.assertEqual(found, status)
+                self.assertEqual(json.loads(out.splitlines()[-1])["regressions"], status)
+
+    def test_what_cannot_be_compared(self):
+        other = run(["old"] * 4)
+        other["variable"] = "Other"
+        for name, a, b, said in (
+                ("no file", None, GOOD, "cannot be read"),
+                ("not JSON", "power-cut: no VM\n", GOOD, "not the JSON line"),
+                ("another program's JSON", {"BootOrder": "00 00"}, GOOD, "not the JSON line"),
+                ("points without k", {"variable": "V", "sweep": {"points": [{}]}}, GOOD,
+                 "points"),
+                ("two variables", GOOD, other, "one variable"),
+                ("two writes", run(["old"] * 4, write="/s V G 0"), GOOD, "one write")):
+            with self.subTest(name):
+                status, out, err = self.compare(a, b)
+                self.assertEqual((status, out), (125, ""))
+                self.assertIn(said, err)
+
+
+if __name__ == "__main__":
+    unittest.main()
