@@ -1,6 +1,7 @@
 """What a run needs from the host: Debian's packages (installed with apt-get on --install, its
-output in a log), another release's firmware (fetched into the cache on --install), and the statically linked tool for the firmware's machine (--tool's, built from
-a checkout, or the one installed with the package)."""
+output in a log), another release's firmware (fetched into the cache on --install), and the
+statically linked tool for the firmware's machine (--tool's, built from a checkout, or the one
+installed with the package)."""
 
 import os
 import shutil

@@ -196,7 +196,7 @@ def _fetch(release: str, target: Path) -> None:
     found = sorted(debs.glob("*.deb"))
     if not found:
         raise Failure(f"{release} has none of the firmware packages {', '.join(PACKAGES)}")
-    unpack(found, staging)
+    unpack(found, staging, target)
     shutil.rmtree(state)
     shutil.rmtree(debs)
     shutil.rmtree(target, ignore_errors=True)
@@ -208,10 +208,10 @@ def failed(output: str, what: str) -> None:
     raise Failure(f"{what} failed (its output in {log_file()})")
 
 
-def unpack(debs: Sequence[Path], staging: Path) -> None:
+def unpack(debs: Sequence[Path], staging: Path, target: Path) -> None:
     """Unpacks DEBS into STAGING/root and writes STAGING/firmware/STEM.json for each descriptor
-    they ship, with the files' paths in the tree; then packages.json, the packages' versions and
-    the package of each descriptor."""
+    they ship, with the files' paths in TARGET/root, where STAGING goes; then packages.json, the
+    packages' versions and the package of each descriptor."""
     tree, written = staging / "root", staging / "firmware"
     written.mkdir(parents=True)
     versions: Dict[str, str] = {}
@@ -231,7 +231,7 @@ def unpack(debs: Sequence[Path], staging: Path) -> None:
         data = json.loads((tree / DESCRIPTORS / f"{stem}.json").read_text())
         for entry in data.get("mapping", {}).values():
             if isinstance(entry, dict) and "filename" in entry:
-                entry["filename"] = in_tree(tree, entry["filename"])
+                entry["filename"] = in_tree(target / "root", entry["filename"])
         (written / f"{stem}.json").write_text(json.dumps(data, indent=4) + "\n")
     (staging / "packages.json").write_text(json.dumps({"versions": versions,
                                                        "descriptors": shipped}, indent=4) + "\n")
