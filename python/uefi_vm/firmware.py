@@ -130,8 +130,8 @@ class Named:
     features: Tuple[str, ...]
 
 
-# The features that choose another release's descriptor for a short name, the first the most
-# important: whether Secure Boot is on changes what the suites expect most.
+# The features that choose another release's descriptor for a short name: the first two must be
+# as here (whether Secure Boot is on changes what the suites expect), SMM as here if it can.
 CHOSEN_BY = ("enrolled-keys", "secure-boot", "requires-smm")
 
 NAMED = (

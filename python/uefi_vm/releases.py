@@ -284,17 +284,18 @@ def usable(chosen: firmwares.Firmware) -> bool:
 
 
 def short_names(found: Dict[str, firmwares.Firmware]) -> Dict[str, str]:
-    """The stem each short name stands for among FOUND: one for its architecture whose files are
-    there, with the features of the descriptor it stands for here (enrolled keys first, then
-    Secure Boot, then SMM), this machine's stem on a tie."""
+    """The stem each short name stands for among FOUND: one for its architecture with Secure Boot
+    and enrolled keys as the descriptor it stands for here has them; of those, one whose files
+    are there, then one with SMM as it has it, then this machine's stem."""
     chosen = {}
     for named in firmwares.NAMED:
-        candidates = [(not usable(firmware),
-                       *((feature in firmware.features) != (feature in named.features)
-                         for feature in firmwares.CHOSEN_BY),
-                       stem != named.descriptor, stem)
-                      for stem, firmware in found.items()
-                      if firmware.architecture == named.architecture]
+        candidates = []
+        for stem, firmware in found.items():
+            differ = [(feature in firmware.features) != (feature in named.features)
+                      for feature in firmwares.CHOSEN_BY]
+            if firmware.architecture == named.architecture and not any(differ[:2]):
+                candidates.append((not usable(firmware), differ[2], stem != named.descriptor,
+                                   stem))
         if candidates:
             chosen[named.name] = min(candidates)[-1]
     return chosen
