@@ -269,8 +269,8 @@ def _described(data: dict, path: Path, name: str, summary: str,
 def resolve(name: str, code: Optional[str] = None, factory: Optional[str] = None) -> Firmware:
     """The firmware NAME stands for: a descriptor file (a name with a "/"), a short name,
     RELEASE:NAME (another release's, fetched), a descriptor's file name or stem in QEMU's search
-    path, or a descriptor file in the current directory; with CODE and FACTORY in place of its executable and factory store. Its files must
-    be there, in sizes that QEMU's flash takes."""
+    path, or a descriptor file in the current directory; with CODE and FACTORY in place of its
+    executable and factory store. Its files must be there, in sizes that QEMU's flash takes."""
     chosen = replace(_named(name), **_given(name, code, factory))
     _check_files(chosen)
     return chosen

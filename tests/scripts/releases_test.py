@@ -108,9 +108,10 @@ class Releases(unittest.TestCase):
     def test_apt_runs_on_its_own_sources_lists_and_cache(self):
         provision.chosen_firmware("trixie:ovmf", None, None, True)
         state = self.work / "cache/releases/.trixie.new/apt"
-        private = ["-c", f"{state}/apt.conf", "-o", f"Dir::Etc::sourcelist={state}/release.sources",
-                   "-o", "Dir::Etc::sourceparts=/nonexistent", "-o", f"Dir::State::Lists={state}/lists",
-                   "-o", f"Dir::Cache={state}/cache"]
+        private = ["-c", f"{state}/apt.conf",
+                   "-o", f"Dir::Etc::sourcelist={state}/release.sources",
+                   "-o", "Dir::Etc::sourceparts=/nonexistent",
+                   "-o", f"Dir::State::Lists={state}/lists", "-o", f"Dir::Cache={state}/cache"]
         self.assertEqual(self.apt.commands[1:], [
             ["apt-get", *private, "update"],
             *(["apt-get", *private, "download", f"{package}/trixie"]
