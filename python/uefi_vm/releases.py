@@ -169,12 +169,15 @@ def fetch(release: str) -> None:
     with open(target.parent / f"{release}.lock", "a") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if not (target / "packages.json").exists():
-            _fetch(release, target)
+            staging = target.parent / f".{release}.new"
+            try:
+                _fetch(release, target, staging)
+            finally:
+                shutil.rmtree(staging, ignore_errors=True)
 
 
-def _fetch(release: str, target: Path) -> None:
+def _fetch(release: str, target: Path, staging: Path) -> None:
     uri, signed = archive()
-    staging = target.parent / f".{release}.new"
     shutil.rmtree(staging, ignore_errors=True)
     state, debs = staging / "apt", staging / "debs"
     prepare(state, uri, release, signed)
