@@ -4,7 +4,8 @@ A UEFI firmware on flash is what a QEMU firmware descriptor says it is (a JSON f
 docs/interop/firmware.json defines it and libvirt reads it): its executable and its variable store
 template, their formats, the architecture it runs on and its features. A firmware is named by a
 descriptor file, by a descriptor's name in QEMU's search path, or by one of the short names below,
-which stand for Debian's descriptors. U-Boot has no descriptor and is described here. --code and
+which stand for Debian's descriptors; RELEASE:NAME names one of another Debian release's,
+fetched into the cache (releases.py). U-Boot has no descriptor and is described here. --code and
 --factory then replace the files, keeping the machine: a firmware engineer's own build."""
 
 import argparse
@@ -14,6 +15,7 @@ from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple
 
+from . import releases
 from .errors import Failure
 
 MIB = 1024 * 1024
@@ -90,6 +92,8 @@ class Firmware:
     factory_format: str = "raw"
     given_code: Optional[str] = None  # --code, in place of the descriptor's executable
     given_factory: Optional[str] = None  # --factory, in place of its nvram template
+    release: str = ""  # the Debian release it was fetched from; "" for this machine's
+    version: str = ""  # then the package that ships it and its version: "ovmf 2025.02-8"
 
     @property
     def machine(self) -> Machine:
@@ -121,17 +125,25 @@ class Named:
     packages: Tuple[str, ...]
     descriptor: str  # the descriptor's stem
     machine_name: str  # the machine its descriptor is for
+    # What the descriptor says, by which another release's equivalent is chosen.
+    architecture: str
+    features: Tuple[str, ...]
 
+
+# The features that choose another release's descriptor for a short name: the first two must be
+# as here (whether Secure Boot is on changes what the suites expect), SMM as here if it can.
+CHOSEN_BY = ("enrolled-keys", "secure-boot", "requires-smm")
 
 NAMED = (
-    Named("ovmf", "x86_64 edk2 (OVMF), Secure Boot off", ("ovmf",), "60-edk2-x86_64", "x86_64"),
+    Named("ovmf", "x86_64 edk2 (OVMF), Secure Boot off", ("ovmf",), "60-edk2-x86_64", "x86_64",
+          "x86_64", ()),
     # Debian's signed kernel boots under Secure Boot with Microsoft's keys.
     Named("ovmf-secure", "x86_64 edk2, Secure Boot on, Microsoft's keys enrolled", ("ovmf",),
-          "40-edk2-x86_64-secure-enrolled", "x86_64"),
+          "40-edk2-x86_64-secure-enrolled", "x86_64", "x86_64", CHOSEN_BY),
     Named("ovmf-ia32", "32-bit edk2, the 64-bit kernel in mixed mode", ("ovmf-ia32",),
-          "50-edk2-i386-secure", "x86_64"),
+          "50-edk2-i386-secure", "x86_64", "i386", ("secure-boot", "requires-smm")),
     Named("aavmf", "AArch64 edk2, an aarch64 build of the tool", ("qemu-efi-aarch64",),
-          "60-edk2-aarch64", "aarch64"),
+          "60-edk2-aarch64", "aarch64", "aarch64", ()),
 )
 
 # U-Boot offers no SetVariable at run time: the kernel mounts efivarfs read-only.
@@ -157,6 +169,7 @@ def packages_of(name: str) -> Tuple[str, ...]:
 def foreseen(name: str) -> Optional[Tuple[str, bool]]:
     """What a short name says before anything of the machine is read: the machine it runs on and
     whether it keeps a variable store on flash; None for other names."""
+    name = (releases.split(name) or ("", name))[1]
     for named in NAMED:
         if named.name == name:
             return named.machine_name, True
@@ -254,10 +267,10 @@ def _described(data: dict, path: Path, name: str, summary: str,
 # --- Choosing a firmware -----------------------------------------------------------------------
 
 def resolve(name: str, code: Optional[str] = None, factory: Optional[str] = None) -> Firmware:
-    """The firmware NAME stands for: a descriptor file (a name with a "/"), a short name, a
-    descriptor's file name or stem in QEMU's search path, or a descriptor file in the current
-    directory; with CODE and FACTORY in place of its executable and factory store. Its files must
-    be there, in sizes that QEMU's flash takes."""
+    """The firmware NAME stands for: a descriptor file (a name with a "/"), a short name,
+    RELEASE:NAME (another release's, fetched), a descriptor's file name or stem in QEMU's search
+    path, or a descriptor file in the current directory; with CODE and FACTORY in place of its
+    executable and factory store. Its files must be there, in sizes that QEMU's flash takes."""
     chosen = replace(_named(name), **_given(name, code, factory))
     _check_files(chosen)
     return chosen
@@ -268,6 +281,9 @@ def _named(name: str) -> Firmware:
         return read(Path(name), os.path.abspath(name))
     if name == UBOOT.name:
         return UBOOT
+    split = releases.split(name)
+    if split is not None:
+        return releases.resolve(*split)
     for named in NAMED:
         if named.name == name:
             path = _in_search_path(named.descriptor)
@@ -350,7 +366,8 @@ def _flash_size(path: str, form: str) -> int:
 def add_arguments(parser: argparse.ArgumentParser, default: Optional[str] = "ovmf") -> None:
     """--firmware, --code and --factory, as scripts/uefi-vm takes them."""
     parser.add_argument("--firmware", default=default, metavar="NAME",
-                        help=f"the firmware: {names()}, a descriptor's name in QEMU's search "
+                        help=f"the firmware: {names()}, RELEASE:NAME for another Debian "
+                             "release's (trixie:ovmf), a descriptor's name in QEMU's search "
                              "path (scripts/uefi-vm --list-firmware), or a descriptor file"
                              + (f" (default {default})" if default else ""))
     parser.add_argument("--code", metavar="FILE",
@@ -399,6 +416,8 @@ def listing() -> List[str]:
     there = "there" if os.path.isfile(UBOOT.code) else "missing"
     line(UBOOT.name, UBOOT.architecture, there, (),
          f"{UBOOT.summary}, described by scripts/uefi-vm")
+    for row in releases.rows():
+        line(*row)
     widths = [max(len(row[column]) for row in rows) for column in range(4)]
     return ["  ".join([*(cell.ljust(width) for cell, width in zip(row, widths)), row[4]])
             for row in rows]
@@ -418,4 +437,6 @@ def shown(chosen: Firmware) -> List[str]:
             f"descriptor: {chosen.descriptor or 'none'}",
             f"features: {' '.join(chosen.features) or 'none'}",
             f"smm: {yes(chosen.smm)}", f"secure-boot: {yes(chosen.secure_boot)}",
-            f"enrolled-keys: {yes(chosen.enrolled_keys)}", f"u-boot: {yes(chosen.uboot)}"]
+            f"enrolled-keys: {yes(chosen.enrolled_keys)}", f"u-boot: {yes(chosen.uboot)}"] + (
+                [f"release: {chosen.release}", f"package: {chosen.version}"]
+                if chosen.release else [])

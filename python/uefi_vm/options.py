@@ -74,6 +74,8 @@ TABLE = (
     Option(("--firmware",), "firmware", str, "ovmf", "NAME", """\
 the firmware (default ovmf): one of these names,
 {firmwares}
+or RELEASE:NAME, another Debian release's firmware (trixie:ovmf; NAME a short name or a \
+descriptor's stem as RELEASE ships it), fetched with --install into the cache, \
 or a QEMU firmware descriptor: a JSON file (a name with a "/", or a .json file here), or a \
 descriptor's file name or stem in QEMU's search path (/usr/share/qemu/firmware, \
 /etc/qemu/firmware, ~/.config/qemu/firmware; --list-firmware lists them). A descriptor gives the \

@@ -1,6 +1,7 @@
 """What a run needs from the host: Debian's packages (installed with apt-get on --install, its
-output in a log), and the statically linked tool for the firmware's machine (--tool's, built from
-a checkout, or the one installed with the package)."""
+output in a log), another release's firmware (fetched into the cache on --install), and the
+statically linked tool for the firmware's machine (--tool's, built from a checkout, or the one
+installed with the package)."""
 
 import os
 import shutil
@@ -12,6 +13,7 @@ from typing import Callable, List, Optional, Sequence, Tuple
 from . import firmware as firmwares
 from . import guest as guests
 from . import paths
+from . import releases
 from .errors import Failure
 from .quiet import log_file, note, quietly
 from .signals import check_signals
@@ -78,8 +80,13 @@ def chosen_firmware(name: str, code: Optional[str], factory: Optional[str],
                     install: bool) -> Tuple[firmwares.Firmware, bool]:
     """The firmware NAME stands for, and whether packages may be installed. A short name whose
     package is not installed yet has no descriptor to read: its package is installed first, as
-    INSTALL or the prompt allow."""
+    INSTALL or the prompt allow; another release's firmware is fetched first, on INSTALL."""
     try:
+        return firmwares.resolve(name, code, factory), install
+    except releases.NotFetched as absent:
+        if not install:
+            raise
+        releases.fetch(absent.release)
         return firmwares.resolve(name, code, factory), install
     except Failure:
         absent = [package for package in firmwares.packages_of(name) if not installed(package)]

@@ -19,7 +19,7 @@ import unittest
 from pathlib import Path
 
 from uefi_vm import agent, commands, firmware, flashlog, guest, main, provision, qemu, saved
-from uefi_vm import signals
+from uefi_vm import releases, signals
 from uefi_vm.bench import vm_times
 from uefi_vm.options import Options
 from uefi_vm.run import Run
@@ -156,6 +156,9 @@ class Descriptors(unittest.TestCase):
         self.addCleanup(os.environ.update, environment)
         self.addCleanup(os.environ.clear)
         os.environ["XDG_CONFIG_HOME"] = str(self.work / "config")
+        # Other releases' firmware, fetched into the checkout's cache, is not this machine's.
+        self.addCleanup(setattr, releases, "fetched", releases.fetched)
+        releases.fetched = lambda: []
 
     def debians(self, cases) -> Path:
         """Debian's descriptors of CASES, as its packages install them, in a system directory of
