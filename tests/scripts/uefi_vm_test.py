@@ -16,6 +16,7 @@ import tempfile
 import threading
 import time
 import unittest
+import unittest.mock
 from pathlib import Path
 
 from uefi_vm import agent, commands, firmware, flashlog, guest, main, provision, qemu, saved
@@ -302,7 +303,17 @@ class Guest(unittest.TestCase):
             (tree / "kernel" / name).write_bytes(name.encode())
         (self.work / "config").write_text(f"#\n{config}\n")
         (self.work / "vmlinuz").write_bytes(b"kernel")
-        return guest.Guest(self.work / "vmlinuz", Path("/bin/busybox"), tree,
+        (self.work / "busybox").write_bytes(b"busybox")
+        # The made-up modules depend on nothing: a modinfo that says so, not the machine's kmod.
+        tools = self.work / "bin"
+        tools.mkdir(exist_ok=True)
+        (tools / "modinfo").write_text("#!/bin/sh\necho\n")
+        (tools / "modinfo").chmod(0o755)
+        path = f"{tools}:{os.environ.get('PATH', '/usr/bin:/bin')}"
+        patcher = unittest.mock.patch.dict(os.environ, {"PATH": path})
+        patcher.start()
+        self.addCleanup(patcher.stop)
+        return guest.Guest(self.work / "vmlinuz", self.work / "busybox", tree,
                            self.work / "config")
 
     def test_a_module_maps_to_its_kernel_option_and_its_file_spelt_either_way(self):
