@@ -1,7 +1,6 @@
 """--sweep: every write of one update of V on a fresh store, or a sample of them that covers every
 field: an update by the loop, or the one tool command --write runs."""
 
-import shlex
 import subprocess
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
@@ -57,8 +56,7 @@ def write_span(bench: Bench, start: bytes, command: Write
              f"{found.last})")
     if found.old == found.new:
         raise BenchError(f"the write left {command.name} as it was ({found.old or 'absent'})")
-    return log, log_path, found, {"setup": [shlex.join(line) for line in command.setup],
-                                  "write": shlex.join(command.write)}
+    return log, log_path, found, dict(command.given)
 
 
 def sweep(bench: Bench, every: bool, counter: Optional[int], command: Optional[Write] = None,

@@ -10,8 +10,8 @@ from .bench import Bench, progress
 from .outcomes import Judge, run_points
 from .points import layout_of
 
-STATES = {store.HEADER_VALID: "header valid", store.ADDED: "added",
-          store.IN_DELETION: "in deletion", store.IN_DELETION & 0xFD: "deleted"}
+# A state byte's bits, cleared one by one as a record goes on (edk2's VAR_* values).
+STATES = ((0x02, "deleted"), (0x01, "in deletion"), (0x40, "added"), (0x80, "header valid"))
 PARTS = 16  # a write into the FTW spare area says which sixteenth of it
 
 
@@ -51,8 +51,8 @@ def phase(op: Optional[flashlog.Op], label: str, final: Optional[store.Layout],
         role = "new" if record.offset >= fresh else "old"
         words = f"{role} record {record.name} {label}"
         state = written(op, record.offset + store.STATE)
-        if state is not None and "state" in label:
-            words += " " + STATES.get(state, f"{state:02x}")
+        if state is not None and "state" in label and "(same bytes)" not in label:
+            words += " " + next((name for bit, name in STATES if not state & bit), "erased")
         return words
     if final.spare and final.spare[0] <= spot < final.spare[1]:
         low, high = final.spare

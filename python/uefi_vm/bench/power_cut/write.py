@@ -8,7 +8,7 @@ import subprocess
 import uuid
 from dataclasses import dataclass
 from pathlib import Path
-from typing import List, Optional, Sequence, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 from ... import flashlog, store, text
 from .bench import Bench, BenchError, progress
@@ -19,6 +19,7 @@ class Write:
     setup: List[List[str]]  # each a tool command line, split as a shell splits it
     write: List[str]
     files: List[Path]  # sent into the guest's /work/, named by their base names
+    given: Dict[str, object]  # the command lines as given: {"setup": [...], "write": "..."}
 
     @property
     def name(self) -> str:
@@ -50,7 +51,7 @@ def parse(setup: Sequence[str], write: str, files: Sequence[Path]) -> Write:
         uuid.UUID(words[2].strip("{}"))
     except ValueError:
         raise ValueError(f"--write: {words[2]!r} is not a GUID") from None
-    return Write(setups, words, list(files))
+    return Write(setups, words, list(files), {"setup": list(setup), "write": write})
 
 
 @dataclass
