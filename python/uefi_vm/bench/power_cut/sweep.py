@@ -48,14 +48,22 @@ def loop_span(bench: Bench, start: bytes, counter: Optional[int]
     return log, log_path, Span(update.first, update.last, old, new), {}
 
 
+def shown(value: Optional[str]) -> str:
+    """V's value for a progress line: its first 8 bytes and its length."""
+    if value is None:
+        return "absent"
+    size = len(value.split())
+    return value if size <= 8 else f"{value[:23]} ... ({size} bytes)"
+
+
 def write_span(bench: Bench, start: bytes, command: Write
                ) -> Tuple[flashlog.Log, Path, Span, Dict]:
     log, log_path, found = logged_write(bench, start, command)
-    progress(f"sweep: the write from {found.old or 'absent'} to {found.new or 'absent'} is "
+    progress(f"sweep: the write from {shown(found.old)} to {shown(found.new)} is "
              f"{found.last - found.first} writes (log operations {found.first + 1} to "
              f"{found.last})")
     if found.old == found.new:
-        raise BenchError(f"the write left {command.name} as it was ({found.old or 'absent'})")
+        raise BenchError(f"the write left {command.name} as it was ({shown(found.old)})")
     return log, log_path, found, dict(command.given)
 
 

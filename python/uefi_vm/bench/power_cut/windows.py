@@ -110,6 +110,7 @@ def sampled(bench: Bench, kind: str, start: bytes, ops: Sequence[flashlog.Op],
     by_k = {point["k"]: point for point in points}
     if refining:
         def boot(ks: Sequence[int]) -> Dict[int, Hashable]:
+            progress(f"{kind}: refining: booting k={', '.join(map(str, sorted(ks)))}")
             found, more = run_points(bench, kind, start, ops, [base + k for k in sorted(ks)],
                                      base, final, timeout, judge, known, describe)
             reproducers.extend(more)
