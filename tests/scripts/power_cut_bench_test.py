@@ -9,11 +9,14 @@ import io
 import json
 import sys
 import tempfile
+import types
 import unittest
+import uuid
 from pathlib import Path
 
 from uefi_vm import flashlog, store, toolout
-from uefi_vm.bench.power_cut import bench, boots, cli, cuts, outcomes, points
+from uefi_vm.bench.power_cut import bench, boots, cli, cuts, outcomes, points, sweep, windows
+from uefi_vm.bench.power_cut import write
 
 GLOBAL = store.GLOBAL
 WORK, SPARE, VOLUME = 0x400, 0x800, 0xC00
@@ -157,21 +160,33 @@ class Updates(unittest.TestCase):
         self.assertEqual(points.spread(0, 100, 3), [25, 50, 75])
 
 
-# scripts/uefi-vm as the boots use it: the store's SysPrepOrder as /g prints it and the variables
-# as the listing does; a store that is none never becomes ready.
+# scripts/uefi-vm as the bench uses it. A boot: V (the batch's first line names it) as /g prints
+# it and the variables as the listing does; a store that is none never becomes ready. A logged run
+# of commands (--flash-log): the log the test gave (--fake-log) played onto the store, every
+# command done.
 FAKE_HARNESS = r"""
+import shutil
 import sys
 from pathlib import Path
-from uefi_vm import store
+from uefi_vm import flashlog, store
 arguments = sys.argv[1:]
 given = lambda option: arguments[arguments.index(option) + 1]
+batch = Path(given("--batch")).read_text().splitlines()
+out = Path(given("--out"))
+out.mkdir()
+if "--flash-log" in arguments:
+    log, image = Path(given("--fake-log")), Path(given("--vars"))
+    image.write_bytes(flashlog.rebuild(image.read_bytes(), flashlog.read(log).ops, 10 ** 6))
+    shutil.copyfile(log, given("--flash-log"))
+    for number in range(1, len(batch) + 1):
+        (out / f"{number}.status").write_text("0\n")
+    sys.exit()
 try:
     found = store.variables(Path(given("--vars")).read_bytes())
 except store.NotAStore:
     sys.exit("the guest was not ready within the time-out")
-out = Path(given("--out"))
-out.mkdir()
-value = [data for key, (_, data) in found.items() if key.startswith("SysPrepOrder-")]
+name = batch[0].split()[2] + "-"
+value = [data for key, (_, data) in found.items() if key.startswith(name)]
 (out / "1.out").write_text("Length : 4(0x4) bytes\n In Hex Bytes:\n"
                            + "".join(f" {byte:02X} " for byte in value[0]) + "\n"
                            if value else "Error Code : 0xcb\n")
@@ -181,8 +196,33 @@ value = [data for key, (_, data) in found.items() if key.startswith("SysPrepOrde
 
 
 class FakeBench(bench.Bench):
+    fake_log = "none"
+
     def vm(self, *arguments: str):
-        return [sys.executable, "-c", FAKE_HARNESS, *arguments]
+        return [sys.executable, "-c", FAKE_HARNESS, "--fake-log", str(self.fake_log), *arguments]
+
+
+VENDOR = uuid.UUID("12345678-9abc-def0-1234-56789abcdef0")
+WRITE_VALUE = b"AB"
+
+
+def a_write(kind: str):
+    """A store and the log of a run, as edk2 writes it byte by byte: for a creation, one command
+    writes MyVar's record after Lang's (header, valid, name and data, added); for a delete, a
+    setup command changes nothing and the second marks MyVar's record deleted."""
+    mine = store.record("MyVar", WRITE_VALUE, vendor=VENDOR)
+    start = bytes(image(store.record("Lang", b"eng"), *([mine] if kind == "delete" else [])))
+    found = store.layout(start)
+    last = 2 if kind == "delete" else 1
+    lines = ["kestomandrel flash log 1", "# ready"] + ["# run 1", "# end 1 0"] * (last - 1)
+    lines.append(f"# run {last}")
+    if kind == "delete":
+        lines.append(f"W {found.records[1].offset + 2:x} 3d")
+    else:
+        new, at = store.record("MyVar", WRITE_VALUE, state=0xFF, vendor=VENDOR), found.free
+        lines += [f"W {at + i:x} {new[i]:02x}" for i in range(60)] + [f"W {at + 2:x} 7f"]
+        lines += [f"W {at + i:x} {new[i]:02x}" for i in range(60, 74)] + [f"W {at + 2:x} 3f"]
+    return start, "\n".join(lines + [f"# end {last} 0"]) + "\n"
 
 
 class Points(unittest.TestCase):
@@ -216,6 +256,64 @@ class Points(unittest.TestCase):
                     self.assertIn(f"--vars {again['store']} -- /g SysPrepOrder",
                                   again["command"])
         self.assertEqual([p.get("again") for p in found], [None] * 5 + ["corrupt"] * 2)
+        # Two points, old and new, bisected to the state byte that marks the new record added.
+        judge = outcomes.judged(control, [], self.bench.key, "05 00 00 00", "06 00 00 00")
+        with contextlib.redirect_stderr(io.StringIO()):
+            refined, _ = windows.sampled(self.bench, "sweep", start, log.ops, [0, 94], 0, final,
+                                         10, judge, refining=True)
+        self.assertEqual([(w["first"], w["last"], w["outcome"], w["phases"][0])
+                          for w in refined["windows"]],
+                         [(0, 92, "old", "before the writes"),
+                          (93, 94, "new", "new record SysPrepOrder state added")])
+        self.assertLessEqual(len(refined["points"]), 2 + 8)  # log2(94) + 1 boots
+
+    def test_a_write_swept_and_refined(self):
+        guid = "{" + str(VENDOR).upper() + "}"
+        cases = [("creation", [], None, "41 42", [(0, 75, "old", "new record MyVar data"),
+                                                   (76, 76, "new", "new record MyVar state "
+                                                                   "added")]),
+                 ("delete", ["/s MyVar {guid} /f ab.bin"], "41 42", None,
+                  [(0, 0, "old", "before the writes"),
+                   (1, 1, "new", "old record MyVar state deleted")])]
+        for kind, setup, old, new, expected in cases:
+            with self.subTest(kind=kind), contextlib.redirect_stderr(io.StringIO()):
+                start, log = a_write(kind)
+                work = self.work / kind
+                work.mkdir()
+                (work / "factory.fd").write_bytes(start)
+                (work / "run.log").write_text(log)
+                self.bench.work, self.bench.fake_log = work, work / "run.log"
+                self.bench.firmware = types.SimpleNamespace(factory_format="raw",
+                                                            factory=work / "factory.fd")
+                command = write.parse([line.format(guid=guid) for line in setup],
+                                      f"/s MyVar {guid} 2 41 42", [])
+                self.bench.name, self.bench.guid = command.name, command.guid
+                found, _ = sweep.sweep(self.bench, False, None, command, refining=True)
+                self.assertEqual((found["old"], found["new"]), (old, new))
+                self.assertEqual((found["setup"], found["write"]),
+                                 ([line.format(guid=guid) for line in setup],
+                                  f"/s MyVar {guid} 2 41 42"))
+                self.assertEqual(found["counts"]["old"] + found["counts"]["new"],
+                                 len(found["points"]))
+                # Every window's last point is old, the next one's first new: exact.
+                self.assertEqual([(w["first"], w["last"], w["outcome"], w["phases"][-1 if
+                                   w["outcome"] == "old" else 0]) for w in found["windows"]],
+                                 expected)
+                ks = [point["k"] for point in found["points"]]
+                self.assertEqual(ks, sorted(set(ks)))
+
+    def test_tool_commands_given(self):
+        guid = "{" + str(VENDOR).upper() + "}"
+        command = write.parse(["/s MyVar 8be4df61-93ca-11d2-aa0d-00e098032b8c 0"],
+                              f"/s MyVar '{guid}' /f 'new value.bin'", [Path("a/new value.bin")])
+        self.assertEqual((command.name, command.guid), ("MyVar", str(VENDOR)))
+        self.assertEqual(command.lines()[1], f"kestomandrel /s MyVar '{guid}' /f 'new value.bin'")
+        for setup, line in (([], "/g MyVar"), ([], "/s MyVar"), ([], "/s MyVar nope 0"),
+                            (["'"], f"/s V {guid} 0"), ([""], f"/s V {guid} 0")):
+            with self.subTest(setup=setup, line=line), self.assertRaises(ValueError):
+                write.parse(setup, line, [])
+        self.bench.guid = str(VENDOR)
+        self.assertEqual(self.bench.read_line, f"kestomandrel /g SysPrepOrder '{guid}'")
 
     def test_a_store_that_never_boots_is_a_brick(self):
         erased = self.work / "erased.fd"
@@ -264,7 +362,10 @@ class Outcomes(unittest.TestCase):
             with self.subTest(runs=runs), contextlib.redirect_stdout(io.StringIO()) as out:
                 self.assertEqual(cli.finish({"cuts": runs}, [], options), status)
             self.assertEqual(json.loads(out.getvalue())["failed"], status)
-        for wrong in (["--boot", "0"], ["--jobs", "0"], ["--sweep", "some"]):
+        for wrong in (["--boot", "0"], ["--jobs", "0"], ["--sweep", "some"],
+                      ["--setup", "/s V {GUID} 0"], ["--write", "/s V", "--sweep"],
+                      ["--write", f"/s V {GLOBAL} 0", "--name", "V"],
+                      ["--write", f"/s V {GLOBAL} 0", "--cuts", "1"]):
             with self.subTest(wrong=wrong), contextlib.redirect_stderr(io.StringIO()), \
                     self.assertRaises(SystemExit) as exited:
                 cli.arguments(wrong)

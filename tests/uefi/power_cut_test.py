@@ -5,8 +5,10 @@ data, the last point) and one loop cut at a random moment. Each must keep UEFI's
 variable holds its old value until the new record is marked added, its new one from then on, and
 no other variable changes. Then a store damaged as no firmware writes it, a record header left
 unwritten in the middle of the store, must be caught: the check must not call it old or new.
+AnyWrite: a 1 KiB value overwritten by another (--setup, --write), a sample by fields refined to
+exact windows, which must keep the promise too: old, then new, nothing else.
 
-    tests/uefi/power_cut_test.py
+    tests/uefi/power_cut_test.py [PowerCut | AnyWrite]
 """
 
 import json
@@ -89,6 +91,39 @@ class PowerCut(unittest.TestCase):
         print(f"Power cuts on ovmf: a damaged store: {outcome}, read {after.read}, changed: "
               f"{collateral}", flush=True)
         self.assertNotIn(outcome, outcomes.KEPT)
+
+
+class AnyWrite(unittest.TestCase):
+    GUID = "{4B1D0E2A-6C3F-4E59-9A7B-1C2D3E4F5A6B}"
+
+    def test_a_1_kib_write_refined_keeps_the_promise(self):
+        with tempfile.TemporaryDirectory() as work:
+            old, new = Path(work, "old.bin"), Path(work, "new.bin")
+            old.write_bytes(bytes(range(256)) * 4)
+            # No FF in the new value: its data is one run of changed bytes, one point.
+            new.write_bytes(bytes(254 - (i % 255) for i in range(1024)))
+            run = subprocess.run([str(ROOT / "bench/power-cut"), "--firmware", "ovmf", "--sweep",
+                                  "fields", "--refine", "--jobs", "2", "--tool", str(TOOL),
+                                  "--setup", f"/s KestoCut {self.GUID} /f old.bin",
+                                  "--write", f"/s KestoCut {self.GUID} /f new.bin",
+                                  "--file", str(old), "--file", str(new)],
+                                 stdout=subprocess.PIPE, timeout=600)
+        result = json.loads(run.stdout.decode().splitlines()[-1])
+        sweep = result["sweep"]
+        print(f"Power cuts on ovmf, a 1 KiB write: {sweep['writes']} writes, "
+              f"{len(sweep['points'])} points in {sweep['seconds']} s, windows "
+              f"{[(w['first'], w['last'], w['outcome']) for w in sweep['windows']]}", flush=True)
+        self.assertEqual((run.returncode, result["failed"]), (0, 0))
+        self.assertEqual((sweep["old"][:5], sweep["new"][:5]), ("00 01", "FE FD"))
+        self.assertGreater(sweep["writes"], 1024)
+        # Old, then new: two windows that meet at one write, the new record marked added.
+        windows = sweep["windows"]
+        self.assertEqual([w["outcome"] for w in windows], ["old", "new"])
+        self.assertEqual((windows[0]["first"], windows[1]["last"]), (0, sweep["writes"]))
+        self.assertEqual(windows[0]["last"] + 1, windows[1]["first"])
+        self.assertEqual(windows[1]["phases"][0], "new record KestoCut state added")
+        for point in sweep["points"]:
+            self.assertEqual(point["read"], sweep[point["outcome"]])
 
 
 if __name__ == "__main__":

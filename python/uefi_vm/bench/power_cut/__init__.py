@@ -3,7 +3,9 @@ promise that a variable holds its old value or its new one after a power failure
 SetVariable(), and that no other variable suffers?
 
     bench/power-cut [--firmware F [--code FILE] [--factory FILE]] [--name V]
-                    [--sweep [every|fields]] [--update N] [--boot N] [--reclaim N] [--cuts N]
+                    [--sweep [every|fields]] [--update N]
+                    [--setup CMD]... [--write CMD] [--file PATH]... [--refine]
+                    [--boot N] [--reclaim N] [--cuts N]
                     [--seed S] [--keep DIR] [--jobs N] [--plot FILE] [--tool PATH]
 
 --firmware, --code and --factory are scripts/uefi-vm's: any edk2 firmware on flash, Debian's or
@@ -20,6 +22,11 @@ start store booted without a cut. Four kinds of cut (without any, --sweep):
                     the one that wrote counter N (--update N); "fields" boots a sample instead:
                     the first and the last point, and the middle write of each run of writes
                     to adjacent bytes of the same field
+  --sweep --write CMD
+                    every write of one tool command (/s NAME GUID ...) run once on the factory
+                    store after the tool commands --setup CMD (in order), in one logged run; V is
+                    the variable it sets, old or new null when V is absent; --file PATH sends a
+                    data file the commands name by its base name
   --boot N          N points spread over the firmware's first boot on its factory store
   --reclaim N       N points over the reclaim that a boot on a nearly full store runs (the store
                     filled as bench/store-fill --prefill does, then the loop run to the refusal),
@@ -36,6 +43,10 @@ another variable was gained, lost or changed). A variable that the firmware chan
 is found by booting the control twice; it is named ("varies") and left out of the comparison. Each
 point that breaks the promise is booted a second time from the same store, to check.
 
+--refine bisects between neighbouring sampled points (--sweep fields, --boot, --reclaim) whose
+outcomes differ (a brick's diagnosis included) until they are one write apart: about log2(gap) + 1
+boots a boundary. It cannot see a window that lies wholly between two points of the same outcome.
+
 Every rebuilt store is kept with --keep DIR as DIR/<kind>-<k>.fd (.fd.xz for the 64 MiB AArch64
 stores); a point that breaks the promise is kept anyway, in build/power-cut/ when --keep is not
 given, and the output names the scripts/uefi-vm command that boots it (the run writes into the
@@ -43,17 +54,20 @@ file, as the firmware does: copy it first to keep it).
 
 Progress goes to standard error. The last line of standard output is one JSON object: firmware,
 variable, seed, and for each kind run ("sweep", "boot", "reclaim") its writes, the control's boot
-seconds, varies, points [{k, offset, field, outcome, read, collateral}] (k: the writes applied;
-offset and field: what write k touched) and counts by outcome; "cuts" [{after, after_count, read,
-outcome, collateral}]; "failed", the points that broke the promise twice in a row; "unconfirmed",
-those that broke it once only; "reproducers".
+seconds, varies, points [{k, offset, field, phase, outcome, read, collateral}] (k: the writes
+applied; offset and field: what write k touched; phase: what it did, in words that hold for any
+build, e.g. "new record V state added"), windows [{first, last, outcome, fields, bounds, boots,
+phases}] (runs of one outcome), counts by outcome, and its boots, seconds, seconds_per_point;
+"cuts" [{after, after_count, read, outcome, collateral}]; "failed", the points that broke the
+promise twice in a row; "unconfirmed", those that broke it once only; "reproducers".
 
 Exit status: 0 when every point kept the promise, 1 when a point broke it (a finding about the
 firmware), 125 when the bench itself failed (a usage error included).
 
 Its modules: bench (the run's settings, progress and the factory store), boots (a boot in the VM
-and the control), points (where the cuts fall), outcomes (a point booted and judged), sweep,
-first_boot, reclaim and cuts (the four kinds), plot, and cli (the command line)."""
+and the control), points (where the cuts fall), outcomes (a point booted and judged), windows
+(refinement, windows and phases), sweep, write (the command --write sweeps), first_boot, reclaim
+and cuts (the kinds), plot, and cli (the command line)."""
 
 from .cli import entry, main
 

@@ -1,6 +1,7 @@
 """What every kind of cut shares: the run's settings (the firmware, the tool, the variable, where
 stores go), its progress lines, the bench's own failure, and the factory store."""
 
+import shlex
 import shutil
 import threading
 from dataclasses import dataclass, field
@@ -29,13 +30,25 @@ class Bench:
     keep: Optional[Path]  # every rebuilt store goes there
     kept: Path  # where a store that broke the promise goes without --keep
     jobs: int
-    runs: int = 0
+    guid: str = str(text.GLOBAL)  # V's, as efivarfs names it
+    runs: int = 0  # boots and other runs so far
     lock: threading.Lock = field(default_factory=threading.Lock)
 
     @property
     def key(self) -> str:
-        """V's file name in efivarfs: the loop works under the global variable GUID."""
-        return f"{self.name}-{text.GLOBAL}"
+        """V's file name in efivarfs (the loop works under the global variable GUID)."""
+        return f"{self.name}-{self.guid}"
+
+    @property
+    def read_words(self) -> List[str]:
+        """The tool's arguments that read V."""
+        if self.guid == str(text.GLOBAL):
+            return ["/g", self.name]
+        return ["/g", self.name, "{" + self.guid.upper() + "}"]
+
+    @property
+    def read_line(self) -> str:
+        return "kestomandrel " + shlex.join(self.read_words)
 
     def scratch(self, what: str) -> Path:
         with self.lock:

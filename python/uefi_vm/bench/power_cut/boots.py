@@ -79,7 +79,7 @@ def boot(bench: Bench, image: Path, timeout: float, flash_log: Optional[Path] = 
     """Boots IMAGE cold, reads V and lists every variable. The store changes in place, as on a
     machine."""
     run = bench.scratch("boot")
-    (run / "batch").write_text(f"kestomandrel /g {bench.name}\n{LISTING}\n")
+    (run / "batch").write_text(f"{bench.read_line}\n{LISTING}\n")
     # The brick time-out is the bench's, from the control: a firmware may go quiet for a minute
     # and then report an exception, which says more than the silence.
     command = bench.vm("--vars", str(image), "--timeout", str(int(timeout)), "--silence", "0",

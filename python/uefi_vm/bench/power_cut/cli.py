@@ -8,7 +8,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import Dict, List, Optional, Tuple
 
 from ... import firmware as firmwares
 from ... import flashlog, paths
@@ -19,7 +19,9 @@ from .first_boot import first_boot
 from .outcomes import KEPT
 from .plot import KINDS, plot
 from .reclaim import reclaim
+from . import write
 from .sweep import sweep
+from .windows import costs
 
 
 class Parser(argparse.ArgumentParser):
@@ -37,12 +39,24 @@ def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
                            "broke it twice (a finding about the firmware), 125 when the bench "
                            "itself failed (a usage error included).")
     firmwares.add_arguments(parser)
-    parser.add_argument("--name", default="SysPrepOrder", help="the loop's variable V")
+    parser.add_argument("--name", help="the loop's variable V (SysPrepOrder)")
     parser.add_argument("--sweep", nargs="?", const="every", choices=("every", "fields"),
                         help="every write of one update of V (the default kind), or a sample "
                              "that covers every field")
     parser.add_argument("--update", type=int, metavar="N",
                         help="sweep the update that wrote counter N")
+    parser.add_argument("--setup", action="append", default=[], metavar="CMD",
+                        help="with --write: a tool command line run first, on the factory store "
+                             "(repeatable, in order)")
+    parser.add_argument("--write", metavar="CMD",
+                        help="sweep the writes of this tool command line (/s NAME GUID ...), run "
+                             "once after the setup commands, instead of the loop's update; V is "
+                             "the variable it sets")
+    parser.add_argument("--file", action="append", default=[], type=Path, metavar="PATH",
+                        help="a data file the commands name by its base name (repeatable)")
+    parser.add_argument("--refine", action="store_true",
+                        help="bisect between sampled points whose outcomes differ until they are "
+                             "one write apart (--sweep fields, --boot, --reclaim)")
     parser.add_argument("--boot", type=int, metavar="N", help="N points over the first boot")
     parser.add_argument("--reclaim", type=int, metavar="N", help="N points over a reclaim")
     parser.add_argument("--cuts", type=int, metavar="N", help="N loops cut at random moments")
@@ -61,6 +75,20 @@ def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
             parser.error(f"--{option} needs a number of at least 1")
     if not any((found.sweep, found.boot, found.reclaim, found.cuts)):
         found.sweep = "every"
+    found.command = None
+    if found.write is not None:
+        if found.name or found.update is not None:
+            parser.error("--write names V itself: give neither --name nor --update with it")
+        if not found.sweep or found.cuts:
+            parser.error("--write is swept: give it with --sweep, without --cuts")
+        try:
+            found.command = write.parse(found.setup, found.write, found.file)
+        except ValueError as bad:
+            parser.error(str(bad))
+        found.name = found.command.name
+    elif found.setup or found.file:
+        parser.error("--setup and --file go with --write")
+    found.name = found.name or "SysPrepOrder"
     return found
 
 
@@ -69,21 +97,33 @@ def make_bench(chosen: firmwares.Firmware, options: argparse.Namespace, work: Pa
     tool = provision.tool(chosen, given=options.tool)
     stamp = time.strftime("%Y%m%d-%H%M%S")
     kept = paths.results() / "power-cut" / f"{chosen.name}-{stamp}"
-    return Bench(chosen, chosen.options(), Path(tool).resolve(), options.name, work, options.keep,
+    made = Bench(chosen, chosen.options(), Path(tool).resolve(), options.name, work, options.keep,
                  kept, options.jobs)
+    if options.command:
+        made.guid = options.command.guid
+    return made
+
+
+def timed(bench: Bench, kind, *arguments) -> Tuple[Dict, List[Dict]]:
+    """One kind run, with its boots and seconds."""
+    boots, started = bench.runs, time.monotonic()
+    entry, found = kind(bench, *arguments)
+    costs(entry, bench.runs - boots, time.monotonic() - started)
+    return entry, found
 
 
 def run_kinds(bench: Bench, options: argparse.Namespace, seed: int, result: Dict,
               reproducers: List[Dict]) -> None:
     """Runs each kind asked for, in turn, into RESULT and REPRODUCERS."""
     if options.sweep:
-        result["sweep"], found = sweep(bench, options.sweep == "every", options.update)
+        result["sweep"], found = timed(bench, sweep, options.sweep == "every", options.update,
+                                       options.command, options.refine)
         reproducers += found
     if options.boot:
-        result["boot"], found = first_boot(bench, options.boot)
+        result["boot"], found = timed(bench, first_boot, options.boot, options.refine)
         reproducers += found
     if options.reclaim:
-        result["reclaim"], found = reclaim(bench, options.reclaim)
+        result["reclaim"], found = timed(bench, reclaim, options.reclaim, options.refine)
         reproducers += found
     if options.cuts:
         result["cuts"], found = cut_runs(bench, options.cuts, random.Random(seed))

@@ -5,11 +5,12 @@ from typing import Dict, List, Tuple
 from ... import flashlog
 from .bench import Bench, factory, kept_log, progress
 from .boots import control
-from .outcomes import judged, run_points, summary
+from .outcomes import judged, summary
 from .points import layout_of, spread
+from .windows import sampled
 
 
-def first_boot(bench: Bench, count: int) -> Tuple[Dict, List[Dict]]:
+def first_boot(bench: Bench, count: int, refining: bool = False) -> Tuple[Dict, List[Dict]]:
     start = factory(bench)
     log_path = bench.work / "boot.log"
     ctrl = control(bench, start, "boot", log_path)
@@ -18,9 +19,9 @@ def first_boot(bench: Bench, count: int) -> Tuple[Dict, List[Dict]]:
     progress(f"boot: the first boot wrote {ready} times; {count} points over it")
     final = layout_of(flashlog.rebuild(start, log.ops, ready))
     judge = judged(ctrl.first, ctrl.varies, bench.key, ctrl.first.read, ctrl.first.read)
-    points, reproducers = run_points(bench, "boot", start, log.ops, spread(0, ready, count), 0,
-                                     final, ctrl.timeout, judge)
+    found, reproducers = sampled(bench, "boot", start, log.ops, spread(0, ready, count), 0,
+                                 final, ctrl.timeout, judge, refining=refining)
     return {"writes": ready, "erases": sum(1 for op in log.ops[:ready] if op.erase),
             "log": kept_log(bench, log_path), "control_seconds": round(ctrl.first.seconds, 1),
-            "timeout": round(ctrl.timeout), "varies": ctrl.varies, "points": points,
-            "counts": summary(points)}, reproducers
+            "timeout": round(ctrl.timeout), "varies": ctrl.varies, **found,
+            "counts": summary(found["points"])}, reproducers

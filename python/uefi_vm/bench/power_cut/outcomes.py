@@ -3,6 +3,7 @@ listing, the second boot of a point that broke the promise, the stores kept and 
 shows each broken point again, and the run of one kind's points, a few VMs at a time."""
 
 import lzma
+import shlex
 import shutil
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -18,6 +19,7 @@ from .points import walk
 OUTCOMES = ("new", "old", "collateral", "corrupt", "lost", "brick")
 KEPT = ("old", "new")
 Judge = Callable[[Boot], Tuple[str, List[str]]]
+Describe = Callable[[Optional[flashlog.Op], str], str]  # a point's phase from its write, label
 
 
 def classify(read: Optional[str], old: Optional[str], new: Optional[str],
@@ -70,7 +72,8 @@ def keep_store(image: Path, kind: str, k: int, directory: Path) -> Path:
 def reproducer(bench: Bench, kept: Path, write: str, kind: str, k: int) -> Dict[str, str]:
     options = " ".join(bench.firmware_options)
     store_file = kept.with_suffix("") if kept.suffix == ".xz" else kept
-    command = f"scripts/uefi-vm {options} --vars {store_file} -- /g {bench.name}"
+    read = shlex.join(bench.read_words)
+    command = f"scripts/uefi-vm {options} --vars {store_file} -- {read}"
     if kept.suffix == ".xz":
         command = f"xz -dk {kept} && {command}"
     return {"kind": kind, "k": k, "store": str(kept), "write": write, "command": command}
@@ -105,10 +108,11 @@ class Run:
     known: Dict[int, Boot]
     total: int
     slots: threading.Semaphore
+    describe: Describe
     reproducers: List[Dict] = field(default_factory=list)
 
 
-def evaluate(run: Run, number: int, count: int, offset: Optional[int], field_name: str,
+def evaluate(run: Run, number: int, count: int, op: Optional[flashlog.Op], field_name: str,
              pristine: Path) -> Dict:
     """Boots the store PRISTINE holds, the one after COUNT writes, and judges it."""
     try:
@@ -120,9 +124,9 @@ def evaluate(run: Run, number: int, count: int, offset: Optional[int], field_nam
             first = boot(run.bench, image, run.timeout)
             image.unlink()
         outcome, collateral = run.judge(first)
-        point = {"k": k, "offset": None if offset is None else f"{offset:#x}",
-                 "field": field_name, "outcome": outcome, "read": first.read,
-                 "collateral": collateral, "seconds": round(first.seconds, 1)}
+        point = {"k": k, "offset": None if op is None else f"{op.offset:#x}",
+                 "field": field_name, "phase": run.describe(op, field_name), "outcome": outcome,
+                 "read": first.read, "collateral": collateral, "seconds": round(first.seconds, 1)}
         if first.brick:
             point["brick"] = first.brick
         write = run.ops[count - 1].line() if count > 0 else "none"
@@ -139,13 +143,14 @@ def evaluate(run: Run, number: int, count: int, offset: Optional[int], field_nam
 
 def run_points(bench: Bench, kind: str, start: bytes, ops: Sequence[flashlog.Op],
                counts: Sequence[int], base: int, final: Optional[store.Layout], timeout: float,
-               judge: Judge, known: Optional[Dict[int, Boot]] = None
+               judge: Judge, known: Optional[Dict[int, Boot]] = None,
+               describe: Describe = lambda op, field_name: field_name
                ) -> Tuple[List[Dict], List[Dict]]:
     """Boots the store after each of COUNTS writes and judges it. K, as reported, counts from
     BASE. Returns the points and the reproducers of those that broke the promise."""
     # One rebuilt store waits beside each VM: the walk stays just ahead of the boots.
     run = Run(bench, kind, ops, base, timeout, judge, known or {}, len(counts),
-              threading.Semaphore(bench.jobs + 1))
+              threading.Semaphore(bench.jobs + 1), describe)
     futures = []
     with ThreadPoolExecutor(bench.jobs) as pool:
         for number, (count, image, op, field_name) in enumerate(
@@ -153,7 +158,7 @@ def run_points(bench: Bench, kind: str, start: bytes, ops: Sequence[flashlog.Op]
             run.slots.acquire()
             pristine = bench.work / f"{kind}-{count:07d}.fd"
             pristine.write_bytes(image)
-            futures.append(pool.submit(evaluate, run, number, count, op and op.offset,
-                                       field_name, pristine))
+            futures.append(pool.submit(evaluate, run, number, count, op, field_name,
+                                       pristine))
         points = [future.result() for future in futures]
     return points, run.reproducers

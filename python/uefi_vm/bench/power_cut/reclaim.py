@@ -8,8 +8,9 @@ from ... import flashlog, store
 from .. import store_fill
 from .bench import Bench, BenchError, factory, kept_log, progress
 from .boots import control
-from .outcomes import judged, run_points, summary
+from .outcomes import judged, summary
 from .points import around_erases, layout_of
+from .windows import sampled
 
 RECLAIM_PREFILL = {"x86_64": 8, "aarch64": 2}  # KiB left by the prefill (x86 kernels keep 5 KiB)
 
@@ -43,7 +44,7 @@ def reclaim_span(start: bytes, ops: Sequence[flashlog.Op], ready: int) -> Tuple[
     return touching[0], touching[-1] + 1
 
 
-def reclaim(bench: Bench, count: int) -> Tuple[Dict, List[Dict]]:
+def reclaim(bench: Bench, count: int, refining: bool = False) -> Tuple[Dict, List[Dict]]:
     start = full_store(bench)
     # Every variable the OS can see must come through the reclaim with its value.
     expected = {key: (attributes.to_bytes(4, "little") + data).hex()
@@ -68,9 +69,9 @@ def reclaim(bench: Bench, count: int) -> Tuple[Dict, List[Dict]]:
     if changed:
         progress(f"reclaim: the reclaim without a cut changed {', '.join(changed)}")
     judge = judged(ctrl.first, ctrl.varies, bench.key, ctrl.first.read, ctrl.first.read)
-    points, reproducers = run_points(bench, "reclaim", start, log.ops, counts, 0, final,
-                                     ctrl.timeout, judge)
+    found, reproducers = sampled(bench, "reclaim", start, log.ops, counts, 0, final,
+                                 ctrl.timeout, judge, refining=refining)
     return {"writes": high - low, "erases": erases, "log_writes": [low + 1, high],
             "log": kept_log(bench, log_path), "control_seconds": round(ctrl.first.seconds, 1),
             "control_changed": changed, "timeout": round(ctrl.timeout), "varies": ctrl.varies,
-            "points": points, "counts": summary(points)}, reproducers
+            **found, "counts": summary(found["points"])}, reproducers

@@ -1,5 +1,5 @@
-"""--sweep: every write of one update of V by the loop on a fresh store, or a sample of them that
-covers every field."""
+"""--sweep: every write of one update of V on a fresh store, or a sample of them that covers every
+field: an update by the loop, or the one tool command --write runs."""
 
 import subprocess
 from pathlib import Path
@@ -8,8 +8,10 @@ from typing import Dict, List, Optional, Tuple
 from ... import flashlog, text
 from .bench import Bench, BenchError, factory, kept_log, progress
 from .boots import control
-from .outcomes import judged, run_points, summary
+from .outcomes import judged, summary
 from .points import by_fields, choose, layout_of, updates, walk
+from .windows import sampled
+from .write import Span, Write, logged_write
 
 LOOP_SECONDS = 8  # the logged loop of the sweep: about 100 updates
 
@@ -32,15 +34,45 @@ def logged_loop(bench: Bench, start: bytes) -> Tuple[flashlog.Log, Path]:
     return log, log_path
 
 
-def sweep(bench: Bench, every: bool, counter: Optional[int]) -> Tuple[Dict, List[Dict]]:
-    start = factory(bench)
+def loop_span(bench: Bench, start: bytes, counter: Optional[int]
+              ) -> Tuple[flashlog.Log, Path, Span, Dict]:
+    """The update of V by the logged loop: the one that wrote COUNTER, or the longest in the
+    middle third."""
     log, log_path = logged_loop(bench, start)
     found = updates(start, log, bench.name)
     update = choose(found, counter)
-    writes = update.last - update.first
     old, new = text.hex_text(update.old), text.hex_text(update.new)
     progress(f"sweep: {len(found)} updates logged; the update from {old} to {new} is "
-             f"{writes} writes (log operations {update.first + 1} to {update.last})")
+             f"{update.last - update.first} writes (log operations {update.first + 1} to "
+             f"{update.last})")
+    return log, log_path, Span(update.first, update.last, old, new), {}
+
+
+def shown(value: Optional[str]) -> str:
+    """V's value for a progress line: its first 8 bytes and its length."""
+    if value is None:
+        return "absent"
+    size = len(value.split())
+    return value if size <= 8 else f"{value[:23]} ... ({size} bytes)"
+
+
+def write_span(bench: Bench, start: bytes, command: Write
+               ) -> Tuple[flashlog.Log, Path, Span, Dict]:
+    log, log_path, found = logged_write(bench, start, command)
+    progress(f"sweep: the write from {shown(found.old)} to {shown(found.new)} is "
+             f"{found.last - found.first} writes (log operations {found.first + 1} to "
+             f"{found.last})")
+    if found.old == found.new:
+        raise BenchError(f"the write left {command.name} as it was ({shown(found.old)})")
+    return log, log_path, found, dict(command.given)
+
+
+def sweep(bench: Bench, every: bool, counter: Optional[int], command: Optional[Write] = None,
+          refining: bool = False) -> Tuple[Dict, List[Dict]]:
+    """Every write of one update of V, or a sample by fields: the loop's update, or COMMAND's."""
+    start = factory(bench)
+    log, log_path, update, described = (write_span(bench, start, command) if command
+                                        else loop_span(bench, start, counter))
     before = flashlog.rebuild(start, log.ops, update.first)
     final = layout_of(flashlog.rebuild(start, log.ops, update.last))
     ctrl = control(bench, before, "sweep")
@@ -49,10 +81,11 @@ def sweep(bench: Bench, every: bool, counter: Optional[int]) -> Tuple[Dict, List
         labels = [(count, name, op) for count, _, op, name in walk(start, log.ops, counts, final,
                                                                    update.first)]
         counts = by_fields(labels)
-    judge = judged(ctrl.first, ctrl.varies, bench.key, old, new)
-    points, reproducers = run_points(bench, "sweep", start, log.ops, counts, update.first, final,
-                                     ctrl.timeout, judge, {update.first: ctrl.first})
-    return {"writes": writes, "old": old, "new": new, "log": kept_log(bench, log_path),
+    judge = judged(ctrl.first, ctrl.varies, bench.key, update.old, update.new)
+    found, reproducers = sampled(bench, "sweep", start, log.ops, counts, update.first, final,
+                                 ctrl.timeout, judge, {update.first: ctrl.first}, refining)
+    return {**described, "writes": update.last - update.first, "old": update.old,
+            "new": update.new, "log": kept_log(bench, log_path),
             "log_writes": [update.first + 1, update.last], "control_seconds":
             round(ctrl.first.seconds, 1), "timeout": round(ctrl.timeout), "varies": ctrl.varies,
-            "points": points, "counts": summary(points)}, reproducers
+            **found, "counts": summary(found["points"])}, reproducers
