@@ -198,6 +198,18 @@ def _unpacked(path: Path) -> bytes:
     return data
 
 
+def applets(guest: Guest) -> set:
+    """The applets busybox has: the host's busybox lists them, or the guest's when it runs here."""
+    for busybox in ("/bin/busybox", str(guest.busybox)):
+        try:
+            listing = subprocess.run([busybox, "--list"], capture_output=True, text=True)
+        except OSError:
+            continue
+        if listing.returncode == 0:
+            return set(listing.stdout.split())
+    return set()
+
+
 def initramfs(guest: Guest, firmware: Firmware, init: Path) -> bytes:
     """The initramfs as a newc cpio archive, with every time stamp and owner fixed."""
     entries: List[Tuple[str, int, bytes]] = []
@@ -206,10 +218,7 @@ def initramfs(guest: Guest, firmware: Firmware, init: Path) -> bytes:
     entries.append(("bin/busybox", 0o100755, guest.busybox.read_bytes()))
     # The host's busybox lists the applets: the guest's may be built for another CPU, but comes
     # from the same Debian package.
-    listing = subprocess.run(["/bin/busybox", "--list"], capture_output=True, text=True)
-    if listing.returncode != 0:
-        listing = subprocess.run([str(guest.busybox), "--list"], capture_output=True, text=True)
-    for applet in sorted(set(listing.stdout.split()) - {"busybox"}):
+    for applet in sorted(applets(guest) - {"busybox"}):
         entries.append((f"bin/{applet}", 0o120777, b"busybox"))
     for index, (_, data) in enumerate(modules(guest, firmware.machine.modules)):
         entries.append((f"lib/modules/{index:02d}.ko", 0o100644, data))
