@@ -18,17 +18,25 @@ for module in /lib/modules/*.ko; do
     [ -f "$module" ] && insmod "$module"
 done
 
-# The host's ports are known by their names; the driver adds them a moment after it loads.
-port() {
+# The host's ports are known by their names; the driver adds them a moment after it loads. Read
+# with the shell's own read and cut apart with its own expansions: a process forked in the VM
+# costs several milliseconds.
+ports() {
     for named in /sys/class/virtio-ports/*/name; do
-        if [ "$(cat "$named" 2>/dev/null)" = "kmvm.$1" ]; then
-            echo "/dev/$(basename "$(dirname "$named")")"
-            return
-        fi
+        [ -f "$named" ] && read -r name <"$named" || continue
+        device=${named%/name}
+        device=/dev/${device##*/}
+        case "$name" in
+            kmvm.control) control=$device ;;
+            kmvm.stdout) output=$device ;;
+            kmvm.stderr) errors=$device ;;
+            kmvm.signal) signals=$device ;;
+        esac
     done
 }
+control='' output='' errors='' signals=''
 for _ in $(seq 200); do
-    control=$(port control) output=$(port stdout) errors=$(port stderr) signals=$(port signal)
+    ports
     [ -c "$control" ] && [ -c "$output" ] && [ -c "$errors" ] && [ -c "$signals" ] && break
     usleep 50000
 done

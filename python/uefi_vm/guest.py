@@ -145,11 +145,30 @@ def kernel_option(module: str) -> str:
     return KERNEL_OPTIONS.get(name) or "CONFIG_" + name.upper()
 
 
-def module_files(tree: Path, module: str) -> List[Path]:
-    """MODULE's files in the module TREE, whichever of "-" and "_" its file name spells it
-    with."""
-    spellings = {module, module.replace("-", "_"), module.replace("_", "-")}
-    return sorted(path for spelling in spellings for path in tree.rglob(f"{spelling}.ko*"))
+def module_index(tree: Path) -> Dict[str, List[Path]]:
+    """The module TREE's files by module name, spelt with "_": from depmod's modules.dep, which
+    names every one, or else found in the tree (reading the list is a thousand times quicker than
+    walking the tree)."""
+    listed = tree / "modules.dep"
+    if listed.is_file():
+        files = [tree / line.split(":", 1)[0] for line in listed.read_text().splitlines()
+                 if ":" in line]
+    else:
+        files = [Path(top) / name for top, _, names in os.walk(tree) for name in names]
+    index: Dict[str, List[Path]] = {}
+    for path in files:
+        stem, dot_ko, _ = path.name.partition(".ko")
+        if dot_ko:
+            index.setdefault(stem.replace("-", "_"), []).append(path)
+    return index
+
+
+def module_files(tree: Path, module: str,
+                 index: Optional[Dict[str, List[Path]]] = None) -> List[Path]:
+    """MODULE's files in the module TREE (or its INDEX), whichever of "-" and "_" its file name
+    spells it with."""
+    index = module_index(tree) if index is None else index
+    return sorted(index.get(module.replace("-", "_"), []))
 
 
 def modules(guest: Guest, names: Tuple[str, ...]) -> List[Tuple[str, bytes]]:
@@ -158,6 +177,7 @@ def modules(guest: Guest, names: Tuple[str, ...]) -> List[Tuple[str, bytes]]:
     loaded: Dict[str, bool] = {}
     ordered: List[Tuple[str, bytes]] = []
     config = guest.config.read_text() if guest.config else ""
+    index = module_index(guest.modules)
 
     def add(name: str) -> None:
         if name.replace("-", "_") in loaded:
@@ -166,7 +186,7 @@ def modules(guest: Guest, names: Tuple[str, ...]) -> List[Tuple[str, bytes]]:
         symbol = kernel_option(name)
         if f"\n{symbol}=y\n" in config:
             return
-        found = module_files(guest.modules, name)
+        found = module_files(guest.modules, name, index)
         if not found:
             if config and f"\n{symbol}=m\n" not in config:
                 return

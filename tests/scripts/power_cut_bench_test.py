@@ -7,6 +7,7 @@ loop must leave, and the exit status."""
 import contextlib
 import io
 import json
+import subprocess
 import sys
 import tempfile
 import types
@@ -383,6 +384,20 @@ class Outcomes(unittest.TestCase):
         self.assertEqual(toolout.last_counter(loop[:-40]), 7)  # the last one cut short
         self.assertEqual(boots.parse_listing("Lang-x 07000000656e67\n*\n"),
                          {"Lang-x": "07000000656e67"})
+
+    def test_the_listing_cuts_every_file_apart(self):
+        # The guest's pipeline, in busybox as there, on files of sizes 0, 1, 4 and 9 bytes.
+        files = {"Empty-x": b"", "One-x": b"\x07", "Four-x": b"\x07\0\0\0",
+                 "Nine-x": b"ninebytes"}
+        for given in ({}, {"Lang-x": b"\x07\0\0\0eng"}, files):
+            with self.subTest(files=list(given)), tempfile.TemporaryDirectory() as efivars:
+                for name, data in given.items():
+                    (Path(efivars) / name).write_bytes(data)
+                listing = boots.LISTING.replace("/sys/firmware/efi/efivars", efivars)
+                listed = subprocess.run(["/bin/busybox", "sh", "-c", listing], text=True,
+                                        capture_output=True).stdout
+                self.assertEqual(boots.parse_listing(listed),
+                                 {name: data.hex() for name, data in given.items()})
 
     def test_what_a_console_shows(self):
         console = ("\x1b[2JBdsDxe: loading Boot0001\r\n!!!! X64 Exception Type - 0D(#GP - General "

@@ -327,6 +327,11 @@ class Guest(unittest.TestCase):
         loaded = guest.modules(made, ("virtio_pci", "virtio-console"))
         self.assertEqual(loaded, [("virtio_pci", b"virtio-pci.ko"),
                                   ("virtio-console", b"virtio_console.ko")])
+        # depmod's list, when there is one, names the files; none else are looked for.
+        (made.modules / "modules.dep").write_text("kernel/virtio_pci.ko.xz: kernel/virtio.ko\n")
+        self.assertEqual(guest.module_files(made.modules, "virtio-pci"),
+                         [made.modules / "kernel/virtio_pci.ko.xz"])
+        self.assertEqual(guest.module_files(made.modules, "virtio_console"), [])
         with self.assertRaisesRegex(Failure, "needs the module efivarfs"):
             guest.modules(self.guest("CONFIG_EFIVAR_FS=m"), ())
 

@@ -13,8 +13,13 @@ from typing import Dict, List, Optional
 from ... import session, text, toolout
 from .bench import Bench, BenchError, progress
 
-LISTING = ("cd /sys/firmware/efi/efivars && for f in *; do "
-           "echo \"$f $(od -An -v -tx1 \"$f\" | tr -d ' \\n')\"; done")
+# Every variable's name, attributes and data, in hex: each file's size from wc, all their bytes
+# from one od, cut apart by awk. Four processes in all, where a subshell, od and tr per variable
+# took a second of the guest's time.
+LISTING = ("cd /sys/firmware/efi/efivars && { wc -c *; od -An -v -tx1 * | tr -d ' \\n'; echo; } "
+           "| awk 'NF == 2 && $2 != \"total\" { n++; name[n] = $2; size[n] = $1 } "
+           "NF == 1 { at = 1; for (i = 1; i <= n; i++) { "
+           "print name[i], substr($0, at, 2 * size[i]); at += 2 * size[i] } }'")
 # What scripts/uefi-vm says of a guest that never became ready.
 NOT_READY = ("was not ready", "QEMU stopped unexpectedly", "took a CPU exception",
              "before the guest was ready")
