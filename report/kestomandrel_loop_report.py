@@ -1,0 +1,1 @@
+kestomandrel-loop-report
