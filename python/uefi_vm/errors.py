@@ -1,5 +1,7 @@
 """How a run of the harness ends other than with the tool's status."""
 
+import argparse
+import sys
 from typing import Optional
 
 FAILED = 125  # the harness's own failures; the tool itself exits with 0, 1 or 255
@@ -23,3 +25,17 @@ class Stopped(Exception):
     def __init__(self, status: int, message: str = ""):
         super().__init__(message)
         self.status = status
+
+
+class UsageParser(argparse.ArgumentParser):
+    """argparse whose mistakes print the usage and one line, "NAME: message", and exit with 125,
+    as every program's own failures do. NAME is the program's short name (power-cut)."""
+
+    def __init__(self, *args, name: str, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.short_name = name
+
+    def error(self, message: str) -> None:
+        self.print_usage(sys.stderr)
+        print(f"{self.short_name}: {message}", file=sys.stderr)
+        sys.exit(FAILED)

@@ -46,7 +46,7 @@ from typing import List, Optional, Sequence
 
 from .. import firmware as firmwares
 from .. import paths, text, toolout
-from ..errors import FAILED, Failure
+from ..errors import FAILED, Failure, UsageParser
 from ..store import NotAStore, free_bytes, layout, record_size
 
 VM = paths.harness()
@@ -164,15 +164,9 @@ def refusal_layer(store: Path, name: str, arch: str) -> str:
 
 # --- The command line -----------------------------------------------------------------------------
 
-class Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> None:
-        self.print_usage(sys.stderr)
-        print(f"store-fill: {message}", file=sys.stderr)
-        sys.exit(FAILED)
-
-
 def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
-    parser = Parser(
+    parser = UsageParser(
+        name="store-fill",
         prog=paths.program("bench/store-fill", "kestomandrel-store-fill"),
         description="The write-read loop run to the end of a firmware's variable store, in the "
                     "VM; the last line of standard output is a JSON object (see the script's "

@@ -12,7 +12,7 @@ from typing import Dict, List, Optional, Tuple
 
 from ... import firmware as firmwares
 from ... import flashlog, paths
-from ...errors import Failure
+from ...errors import Failure, UsageParser
 from .bench import FAILED, Bench, BenchError, progress
 from .cuts import cut_runs
 from .first_boot import first_boot
@@ -24,20 +24,15 @@ from .sweep import sweep
 from .windows import costs
 
 
-class Parser(argparse.ArgumentParser):
-    def error(self, message: str) -> None:
-        self.print_usage(sys.stderr)
-        print(f"power-cut: {message}", file=sys.stderr)
-        sys.exit(FAILED)
-
-
 def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
-    parser = Parser(prog=paths.program("bench/power-cut", "kestomandrel-power-cut"),
-                    description="Power cuts at every write of the variable store's flash, in the "
-                                "VM (see the script's head for the outcomes and the JSON).",
-                    epilog="Exit status: 0 when every point kept the promise, 1 when a point "
-                           "broke it twice (a finding about the firmware), 125 when the bench "
-                           "itself failed (a usage error included).")
+    parser = UsageParser(name="power-cut",
+                         prog=paths.program("bench/power-cut", "kestomandrel-power-cut"),
+                         description="Power cuts at every write of the variable store's "
+                                     "flash, in the VM (see the script's head for the outcomes "
+                                     "and the JSON).",
+                         epilog="Exit status: 0 when every point kept the promise, 1 when a point "
+                                "broke it twice (a finding about the firmware), 125 when the bench "
+                                "itself failed (a usage error included).")
     firmwares.add_arguments(parser)
     parser.add_argument("--name", help="the loop's variable V (SysPrepOrder)")
     parser.add_argument("--sweep", nargs="?", const="every", choices=("every", "fields"),
