@@ -5,7 +5,9 @@ changes only to within the gap between two sampled points. Refining bisects each
 the write halfway between two neighbouring points whose outcomes differ, until the two are one
 write apart: then the last point of one outcome and the first of the next are exact. Every gap is
 bisected at once, so that each round's points can boot side by side; a boundary costs about
-log2(gap) boots.
+log2(gap) boots. When fewer boundaries are left than VMs can run at once, each gap is cut into
+more parts per round: two points cut a gap into thirds, so the rounds drop from log2(gap) to
+log3(gap) for one more boot each.
 
 What refining cannot see: a window that lies wholly between two sampled points of the same outcome
 (a brick between two "old" points, say) leaves no boundary to bisect. Only a denser sample finds it.
@@ -25,14 +27,24 @@ def boundaries(outcomes: Outcomes) -> List[Tuple[int, int]]:
             if outcomes[low] != outcomes[high] and high - low > 1]
 
 
-def refine(outcomes: Outcomes, boot: Callable[[Sequence[int]], Outcomes]) -> Tuple[Outcomes, int]:
+def inner(low: int, high: int, count: int) -> List[int]:
+    """COUNT points that cut the writes between LOW and HIGH into parts as even as they can be,
+    each strictly between the two."""
+    return sorted({low + (high - low) * i // (count + 1) for i in range(1, count + 1)} - {low})
+
+
+def refine(outcomes: Outcomes, boot: Callable[[Sequence[int]], Outcomes],
+           width: int = 1) -> Tuple[Outcomes, int]:
     """Bisects every boundary of OUTCOMES until each lies between two adjacent writes. BOOT boots
-    the points it is given (side by side, as it likes) and returns their outcomes. Gives every point
-    now known, the sample's included, and the number of boots refining took."""
+    the points it is given (side by side, as it likes) and returns their outcomes; WIDTH is how
+    many it boots at once. Gives every point now known, the sample's included, and the number of
+    boots refining took."""
     known = dict(outcomes)
     boots = 0
     while True:
-        middles = sorted({(low + high) // 2 for low, high in boundaries(known)})
+        gaps = boundaries(known)
+        each = max(1, width // max(1, len(gaps)))
+        middles = sorted({k for low, high in gaps for k in inner(low, high, each)})
         if not middles:
             return known, boots
         found = boot(middles)

@@ -117,7 +117,8 @@ def sampled(bench: Bench, kind: str, start: bytes, ops: Sequence[flashlog.Op],
             by_k.update((point["k"], point) for point in found)
             return {point["k"]: outcome_key(point) for point in found}
 
-        _, boots = refine({k: outcome_key(point) for k, point in by_k.items()}, boot)
+        _, boots = refine({k: outcome_key(point) for k, point in by_k.items()}, boot,
+                          bench.jobs)
         progress(f"{kind}: refining took {boots} boots; it cannot see a window that lies "
                  "wholly between two points of the same outcome")
     every = sorted(by_k.values(), key=lambda point: point["k"])
