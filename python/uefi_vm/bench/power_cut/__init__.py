@@ -7,6 +7,7 @@ SetVariable(), and that no other variable suffers?
                     [--setup CMD]... [--write CMD] [--file PATH]... [--refine]
                     [--boot N] [--reclaim N] [--cuts N]
                     [--seed S] [--keep DIR] [--jobs N] [--plot FILE] [--tool PATH]
+    bench/power-cut --compare A.json B.json
 
 --firmware, --code and --factory are scripts/uefi-vm's: any edk2 firmware on flash, Debian's or
 your own build.
