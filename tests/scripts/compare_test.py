@@ -5,6 +5,7 @@ of the writes and not by k, the cuts by their counts, the status, and runs it mu
 import contextlib
 import io
 import json
+import subprocess
 import tempfile
 import unittest
 from pathlib import Path
@@ -103,6 +104,37 @@ class Compare(unittest.TestCase):
                 status, out, err = self.compare(a, b)
                 self.assertEqual((status, out), (125, ""))
                 self.assertIn(said, err)
+
+
+class Matrix(unittest.TestCase):
+    """bench/power-cut-matrix on runs already there: nothing boots, and each firmware's two
+    releases are compared, kind by kind."""
+    MATRIX = Path(__file__).resolve().parents[2] / "bench" / "power-cut-matrix"
+
+    def matrix(self, *arguments):
+        return subprocess.run([str(self.MATRIX), *arguments], capture_output=True, text=True)
+
+    def test_releases_compared_from_kept_runs(self):
+        for name, b, status in (("fixed", GOOD, 0), ("broken", FIXED, 1)):
+            with self.subTest(name), tempfile.TemporaryDirectory() as out:
+                for release, run_ in (("bookworm", FIXED if b is GOOD else GOOD), ("trixie", b)):
+                    Path(out, f"{release}:ovmf").mkdir()
+                    Path(out, f"{release}:ovmf", "update-4.json").write_text(
+                        json.dumps({**run_, "failed": 0 if run_ is GOOD else 1}))
+                done = self.matrix("--out", out, "--kinds", "update-4", "bookworm:ovmf",
+                                   "trixie:ovmf")
+                self.assertEqual(done.returncode, 1, done.stderr)  # a failed point either way
+                self.assertIn("update-4: done before", done.stderr)
+                compared = Path(out, "compare", "ovmf-update-4.txt").read_text().splitlines()
+                self.assertEqual(json.loads(compared[-1])["regressions"], status)
+
+    def test_mistakes(self):
+        for wrong in ((), ("--kinds", "update-5", "ovmf"), ("--jobs",), ("--fast", "ovmf")):
+            with self.subTest(wrong=wrong):
+                done = self.matrix(*wrong)
+                self.assertEqual((done.returncode, done.stdout), (125, ""))
+                self.assertEqual(len(done.stderr.splitlines()), 1)
+        self.assertEqual(self.matrix("--help").returncode, 0)
 
 
 if __name__ == "__main__":
