@@ -57,7 +57,9 @@ def run(argv: List[str]) -> int:
         sys.stdout.write("".join(f"{line}\n" for line in firmwares.listing()))
         return 0
     if options.show_firmware:
-        chosen = firmwares.resolve(options.firmware, options.code, options.factory)
+        # With --install, a firmware not there yet is installed or fetched first, as for a run.
+        chosen, _ = provision.chosen_firmware(options.firmware, options.code, options.factory,
+                                              options.install)
         sys.stdout.write("".join(f"{line}\n" for line in firmwares.shown(chosen)))
         return 0
     command_line.check_request(options)

@@ -1,6 +1,8 @@
 """Another release's firmware through --firmware RELEASE:NAME: apt stands in as a function that
 builds a small package with dpkg-deb, so nothing is downloaded and the machine's apt is not run."""
 
+import contextlib
+import io
 import json
 import os
 import subprocess
@@ -9,7 +11,7 @@ import unittest
 from pathlib import Path
 from unittest import mock
 
-from uefi_vm import firmware, paths, provision, releases
+from uefi_vm import firmware, main, paths, provision, releases
 from uefi_vm.errors import Failure
 
 DESCRIPTOR = {
@@ -76,7 +78,12 @@ class Releases(unittest.TestCase):
         with self.assertRaisesRegex(Failure, "^trixie:ovmf: trixie's firmware is not fetched yet "
                                     r"\(fetch it with: .* --firmware trixie:ovmf --install"):
             provision.chosen_firmware("trixie:ovmf", None, None, False)
-        chosen, _ = provision.chosen_firmware("trixie:ovmf", None, None, True)
+        # --show-firmware --install fetches it first, as a run does.
+        with contextlib.redirect_stdout(io.StringIO()) as shown:
+            self.assertEqual(main.run(["--firmware", "trixie:ovmf", "--show-firmware",
+                                       "--install"]), 0)
+        self.assertIn("package: ovmf 2025.02-8\n", shown.getvalue())
+        chosen, _ = provision.chosen_firmware("trixie:ovmf", None, None, False)
         tree = self.work / "cache/releases/trixie/root"
         self.assertEqual((chosen.name, chosen.release, chosen.version, chosen.options()),
                          ("trixie:ovmf", "trixie", "ovmf 2025.02-8", ["--firmware", "trixie:ovmf"]))
