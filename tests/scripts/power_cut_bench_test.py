@@ -13,6 +13,7 @@ import tempfile
 import types
 import unittest
 import uuid
+from unittest import mock
 from pathlib import Path
 
 from uefi_vm import flashlog, store, toolout
@@ -364,6 +365,17 @@ class Outcomes(unittest.TestCase):
             with self.subTest(runs=runs), contextlib.redirect_stdout(io.StringIO()) as out:
                 self.assertEqual(cli.finish({"cuts": runs}, [], options), status)
             self.assertEqual(json.loads(out.getvalue())["failed"], status)
+        # The cuts' cost goes beside their list, each kind's inside its own object.
+        made = bench.Bench(None, [], Path("tool"), "V", Path("."), None, Path("."), 1)
+
+        def cut(ran, count, rng):
+            ran.runs += count + 2  # the control's two boots and one a cut
+            return [{"outcome": "old"}] * count, []
+        result: dict = {}
+        with mock.patch.object(cli, "cut_runs", cut):
+            cli.run_kinds(made, options, 1, result, [])
+        self.assertEqual((len(result["cuts"]), result["cuts_boots"]), (1, 3))
+        self.assertIsInstance(result["cuts_seconds"], float)
         for wrong in (["--boot", "0"], ["--jobs", "0"], ["--sweep", "some"],
                       ["--setup", "/s V {GUID} 0"], ["--write", "/s V", "--sweep"],
                       ["--write", f"/s V {GLOBAL} 0", "--name", "V"],

@@ -59,8 +59,9 @@ seconds, varies, points [{k, offset, field, phase, outcome, read, collateral}] (
 applied; offset and field: what write k touched; phase: what it did, in words that hold for any
 build, e.g. "new record V state added"), windows [{first, last, outcome, fields, bounds, boots,
 phases}] (runs of one outcome), counts by outcome, and its boots, seconds, seconds_per_point;
-"cuts" [{after, after_count, read, outcome, collateral}]; "failed", the points that broke the
-promise twice in a row; "unconfirmed", those that broke it once only; "reproducers".
+"cuts" [{after, after_count, read, outcome, collateral}] and their cuts_boots and cuts_seconds;
+"failed", the points that broke the promise twice in a row; "unconfirmed", those that broke it
+once only; "reproducers".
 
 Exit status: 0 when every point kept the promise, 1 when a point broke it (a finding about the
 firmware), 125 when the bench itself failed (a usage error included).

@@ -121,7 +121,11 @@ def run_kinds(bench: Bench, options: argparse.Namespace, seed: int, result: Dict
         result["reclaim"], found = timed(bench, reclaim, options.reclaim, options.refine)
         reproducers += found
     if options.cuts:
+        boots, started = bench.runs, time.monotonic()
         result["cuts"], found = cut_runs(bench, options.cuts, random.Random(seed))
+        # The cuts are a list of their own, so their cost sits beside it.
+        result.update(cuts_boots=bench.runs - boots,
+                      cuts_seconds=round(time.monotonic() - started, 1))
         reproducers += found
 
 
