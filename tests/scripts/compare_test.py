@@ -39,6 +39,19 @@ FIXED["sweep"]["windows"] = [{"first": 0, "last": 1, "outcome": "old"},
 GOOD = run(["old", "old", "new", "new"])
 
 
+def phased(*points, base=0):
+    """A run from (phase, outcome) points, K counted from BASE."""
+    return {"firmware": "ovmf", "variable": "SysPrepOrder", "sweep": {"points": [
+        {"k": k, "field": "f", "phase": name, "outcome": outcome,
+         **({"brick": GP} if outcome == "brick" else {})}
+        for k, (name, outcome) in enumerate(points, start=base)]}}
+
+
+# A brick and a loss whose boundary falls inside one phase, in two builds that write it apart.
+NEIGHBOURS = phased(("erase", "old"), ("header", "brick"), ("header", "lost"), ("record", "lost"),
+                    ("free", "old"))
+
+
 class Compare(unittest.TestCase):
     CASES = [  # name, A, B, status, (gone, new, changed) of the sweep
         ("identical", FIXED, FIXED, 0, (0, 0, 0)),
@@ -53,6 +66,12 @@ class Compare(unittest.TestCase):
         ("k shifted, more writes first, same phases", run(["old", "lost", "new", "new"]),
          run(["old", "lost", "new", "new"], base=40, extra=("volume header", "free")),
          0, (0, 0, 0)),
+        ("neighbours sharing a phase, unchanged", NEIGHBOURS,
+         phased(("erase", "old"), ("header", "brick"), ("header", "brick"), ("header", "lost"),
+                ("record", "lost"), ("free", "old"), base=90), 0, (0, 0, 0)),
+        ("neighbours sharing a phase, one changed", NEIGHBOURS,
+         phased(("erase", "old"), ("header", "brick"), ("header", "corrupt"),
+                ("record", "corrupt"), ("free", "old")), 0, (0, 0, 1)),
     ]
 
     def compare(self, a, b):

@@ -8,8 +8,9 @@ has none), and the two sequences of phases are matched (difflib); a window of po
 outcome then covers a span of that common sequence, and two windows meet when their spans
 overlap. For each kind: the broken windows of A that meet no broken window of B are gone, those
 of B that meet none of A are new, and two broken windows that meet with different outcomes (a
-brick's outcome includes its CPU exception) changed. The random cuts compare by their counts of
-outcomes.
+brick's outcome includes its CPU exception) changed, when one of them meets no window of its own
+outcome (neighbouring windows share the phase their boundary falls in). The random cuts compare
+by their counts of outcomes.
 
 The output: a line for each change, then one JSON object: for each kind {gone, new, changed}
 (cuts: {a, b, regression}), and `regressions`: the new windows, and the cuts when B broke the
@@ -184,6 +185,30 @@ def meet(one: Span, other: Span) -> bool:
     return one[0] <= other[1] and other[0] <= one[1]
 
 
+def changes(broken_a: List[Window], broken_b: List[Window]) -> List[Tuple[Window, Window]]:
+    """The broken windows whose outcome changed, each with its counterpart. Neighbouring windows
+    share the phase their boundary falls in, so a window also meets its neighbour's counterpart:
+    only a window that meets none of its own outcome on the other side changed, and its
+    counterpart is, of the windows it meets, one that changed too if there is one."""
+    def meeting(window: Window, other: List[Window]) -> List[Window]:
+        return [there for there in other if meet(window.span, there.span)]
+
+    def changed(window: Window, other: List[Window]) -> bool:
+        met = meeting(window, other)
+        return bool(met) and all(there.outcome != window.outcome for there in met)
+
+    moved_a = [w for w in broken_a if changed(w, broken_b)]
+    moved_b = [w for w in broken_b if changed(w, broken_a)]
+    pairs: List[Tuple[Window, Window]] = []
+    for window in moved_a:
+        met = meeting(window, broken_b)
+        pairs += [(window, there) for there in ([w for w in met if w in moved_b] or met)]
+    for window in moved_b:
+        if not any(there is window for _, there in pairs):
+            pairs += [(there, window) for there in meeting(window, broken_a)]
+    return sorted(pairs, key=lambda pair: (pair[0].first, pair[1].first))
+
+
 def compare_kind(kind: str, a: Dict, b: Dict, lines: List[str]) -> Dict:
     points_a, points_b = (sorted(side.get("points", []), key=lambda p: p["k"]) for side in (a, b))
     if not points_a or not points_b:
@@ -212,14 +237,12 @@ def compare_kind(kind: str, a: Dict, b: Dict, lines: List[str]) -> Dict:
             lines.append(f"{kind}: {name}: {window.outcome} at {window.where()} ({letter} k="
                          f"{window.first}..{window.last})"
                          + (", where the other run booted no point" if unseen else ""))
-    for window_a in broken[0]:
-        for window_b in broken[1]:
-            if meet(window_a.span, window_b.span) and window_a.outcome != window_b.outcome:
-                found["changed"].append({"from": window_a.outcome, "to": window_b.outcome,
-                                         "a": window_a.entry(), "b": window_b.entry()})
-                lines.append(f"{kind}: changed: {window_a.outcome} -> {window_b.outcome} at "
-                             f"{window_b.where()} (A k={window_a.first}..{window_a.last}, "
-                             f"B k={window_b.first}..{window_b.last})")
+    for window_a, window_b in changes(broken[0], broken[1]):
+        found["changed"].append({"from": window_a.outcome, "to": window_b.outcome,
+                                 "a": window_a.entry(), "b": window_b.entry()})
+        lines.append(f"{kind}: changed: {window_a.outcome} -> {window_b.outcome} at "
+                     f"{window_b.where()} (A k={window_a.first}..{window_a.last}, "
+                     f"B k={window_b.first}..{window_b.last})")
     if not any(found.values()):
         lines.append(f"{kind}: no change (broken windows: {len(broken[0])} in A, "
                      f"{len(broken[1])} in B)")
