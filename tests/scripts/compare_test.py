@@ -53,25 +53,29 @@ NEIGHBOURS = phased(("erase", "old"), ("header", "brick"), ("header", "lost"), (
 
 
 class Compare(unittest.TestCase):
-    CASES = [  # name, A, B, status, (gone, new, changed) of the sweep
-        ("identical", FIXED, FIXED, 0, (0, 0, 0)),
-        ("a window fixed", FIXED, GOOD, 0, (1, 0, 0)),
-        ("a new window", GOOD, FIXED, 1, (0, 1, 0)),
+    CASES = [  # name, A, B, status, (gone, new, changed, grown, shrunk) of the sweep
+        ("identical", FIXED, FIXED, 0, (0, 0, 0, 0, 0)),
+        ("a window fixed", FIXED, GOOD, 0, (1, 0, 0, 0, 0)),
+        ("a new window", GOOD, FIXED, 1, (0, 1, 0, 0, 0)),
         ("a brick's exception changed", run(["old", ("brick", GP), "new", "new"]),
-         run(["old", ("brick", UD), "new", "new"]), 0, (0, 0, 1)),
+         run(["old", ("brick", UD), "new", "new"]), 0, (0, 0, 1, 0, 0)),
         ("lost turned corrupt", run(["old", "lost", "lost", "new"]),
-         run(["old", "corrupt", "corrupt", "new"]), 0, (0, 0, 1)),
+         run(["old", "corrupt", "corrupt", "new"]), 0, (0, 0, 1, 0, 0)),
         ("a window moved to another phase", run(["lost", "old", "new", "new"]),
-         run(["old", "old", "new", "lost"]), 1, (1, 1, 0)),
+         run(["old", "old", "new", "lost"]), 1, (1, 1, 0, 0, 0)),
         ("k shifted, more writes first, same phases", run(["old", "lost", "new", "new"]),
          run(["old", "lost", "new", "new"], base=40, extra=("volume header", "free")),
-         0, (0, 0, 0)),
+         0, (0, 0, 0, 0, 0)),
         ("neighbours sharing a phase, unchanged", NEIGHBOURS,
          phased(("erase", "old"), ("header", "brick"), ("header", "brick"), ("header", "lost"),
-                ("record", "lost"), ("free", "old"), base=90), 0, (0, 0, 0)),
+                ("record", "lost"), ("free", "old"), base=90), 0, (0, 0, 0, 0, 0)),
         ("neighbours sharing a phase, one changed", NEIGHBOURS,
          phased(("erase", "old"), ("header", "brick"), ("header", "corrupt"),
-                ("record", "corrupt"), ("free", "old")), 0, (0, 0, 1)),
+                ("record", "corrupt"), ("free", "old")), 0, (0, 0, 1, 0, 0)),
+        ("a window grew", run(["old", "lost", "old", "new"]), run(["old", "lost", "lost", "new"]),
+         1, (0, 0, 0, 1, 0)),
+        ("a window shrank", run(["old", "lost", "lost", "new"]),
+         run(["old", "lost", "old", "new"]), 0, (0, 0, 0, 0, 1)),
     ]
 
     def compare(self, a, b):
@@ -92,9 +96,9 @@ class Compare(unittest.TestCase):
                 found, out, _ = self.compare(a, b)
                 result = json.loads(out.splitlines()[-1])
                 self.assertEqual(found, status)
-                self.assertEqual(tuple(len(result["sweep"][key])
-                                       for key in ("gone", "new", "changed")), changes)
-                self.assertEqual(result["regressions"], changes[1])
+                self.assertEqual(tuple(len(result["sweep"][key]) for key in
+                                       ("gone", "new", "changed", "grown", "shrunk")), changes)
+                self.assertEqual(result["regressions"], changes[1] + changes[3])
         _, out, _ = self.compare(*self.CASES[3][1:3])
         self.assertIn("sweep: changed: brick #GP -> brick #UD", out)
 

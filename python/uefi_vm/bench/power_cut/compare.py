@@ -9,12 +9,13 @@ outcome then covers a span of that common sequence, and two windows meet when th
 overlap. For each kind: the broken windows of A that meet no broken window of B are gone, those
 of B that meet none of A are new, and two broken windows that meet with different outcomes (a
 brick's outcome includes its CPU exception) changed, when one of them meets no window of its own
-outcome (neighbouring windows share the phase their boundary falls in). The random cuts compare
-by their counts of outcomes.
+outcome (neighbouring windows share the phase their boundary falls in). A window of B that meets
+one of A but also covers phases where A kept the promise at every point it booted grew; the same
+of A, against B, shrank. The random cuts compare by their counts of outcomes.
 
-The output: a line for each change, then one JSON object: for each kind {gone, new, changed}
-(cuts: {a, b, regression}), and `regressions`: the new windows, and the cuts when B broke the
-promise more often than A. Exit status: 1 when there is a regression, 0 when there is none, 125
+The output: a line for each change, then one JSON object: for each kind {gone, new, changed,
+grown, shrunk} (cuts: {a, b, regression}), and `regressions`: the new and the grown windows, and
+the cuts when B broke the promise more often than A. Exit status: 1 when there is a regression, 0 when there is none, 125
 when a file cannot be read, is not a run's JSON line, or the two runs are of different variables
 or write commands."""
 
@@ -209,11 +210,21 @@ def changes(broken_a: List[Window], broken_b: List[Window]) -> List[Tuple[Window
     return sorted(pairs, key=lambda pair: (pair[0].first, pair[1].first))
 
 
+def kept_only(points: List[Dict], run_of: List[int], spans: List[Span]) -> set:
+    """The places of the common sequence where a run booted points and every one of them kept the
+    promise."""
+    seen, broke = set(), set()
+    for point, run in zip(points, run_of):
+        places = range(spans[run][0], spans[run][1] + 1)
+        (seen if point["outcome"] in KEPT else broke).update(places)
+    return seen - broke
+
+
 def compare_kind(kind: str, a: Dict, b: Dict, lines: List[str]) -> Dict:
     points_a, points_b = (sorted(side.get("points", []), key=lambda p: p["k"]) for side in (a, b))
     if not points_a or not points_b:
         lines.append(f"{kind}: not compared, {'A' if not points_a else 'B'} booted no point")
-        return {"gone": [], "new": [], "changed": []}
+        return {"gone": [], "new": [], "changed": [], "grown": [], "shrunk": []}
     phases_a, run_a = phase_runs(points_a)
     phases_b, run_b = phase_runs(points_b)
     spans_a, spans_b = common_spans(phases_a, phases_b)
@@ -223,7 +234,7 @@ def compare_kind(kind: str, a: Dict, b: Dict, lines: List[str]) -> Dict:
         found = windows(result, points)
         place(found, points, run_of, spans)
         broken.append([window for window in found if window.outcome not in KEPT])
-    found = {"gone": [], "new": [], "changed": []}
+    found = {"gone": [], "new": [], "changed": [], "grown": [], "shrunk": []}
     for name, side, other, spans, letter in (("gone", broken[0], broken[1], spans_b, "A"),
                                              ("new", broken[1], broken[0], spans_a, "B")):
         for window in side:
@@ -237,6 +248,19 @@ def compare_kind(kind: str, a: Dict, b: Dict, lines: List[str]) -> Dict:
             lines.append(f"{kind}: {name}: {window.outcome} at {window.where()} ({letter} k="
                          f"{window.first}..{window.last})"
                          + (", where the other run booted no point" if unseen else ""))
+    # A window that meets one of the other run's also covers, perhaps, phases where that run kept
+    # the promise at every point it booted: the window grew (a regression) or shrank.
+    kept = (kept_only(points_a, run_a, spans_a), kept_only(points_b, run_b, spans_b))
+    for name, side, other, there, letter in (("shrunk", broken[0], broken[1], kept[1], "A"),
+                                             ("grown", broken[1], broken[0], kept[0], "B")):
+        for window in side:
+            if (any(meet(window.span, w.span) for w in other)
+                    and any(place in there
+                            for place in range(window.span[0], window.span[1] + 1))):
+                found[name].append(window.entry())
+                lines.append(f"{kind}: {name}: {window.outcome} at {window.where()} ({letter} k="
+                             f"{window.first}..{window.last}), also over phases where the other "
+                             "run kept the promise at every point it booted")
     for window_a, window_b in changes(broken[0], broken[1]):
         found["changed"].append({"from": window_a.outcome, "to": window_b.outcome,
                                  "a": window_a.entry(), "b": window_b.entry()})
@@ -285,7 +309,7 @@ def compared(a: Dict, b: Dict) -> Tuple[Dict, List[str]]:
             regressions += result[kind]["regression"]
         else:
             result[kind] = compare_kind(kind, a[kind], b[kind], lines)
-            regressions += len(result[kind]["new"])
+            regressions += len(result[kind]["new"]) + len(result[kind]["grown"])
     result["regressions"] = regressions
     lines.append(f"regressions: {regressions}")
     return result, lines
