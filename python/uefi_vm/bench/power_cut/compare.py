@@ -15,9 +15,9 @@ of A, against B, shrank. The random cuts compare by their counts of outcomes.
 
 The output: a line for each change, then one JSON object: for each kind {gone, new, changed,
 grown, shrunk} (cuts: {a, b, regression}), and `regressions`: the new and the grown windows, and
-the cuts when B broke the promise more often than A. Exit status: 1 when there is a regression, 0 when there is none, 125
-when a file cannot be read, is not a run's JSON line, or the two runs are of different variables
-or write commands."""
+the cuts when B broke the promise more often than A. Exit status: 1 when there is a regression,
+0 when there is none, 125 when a file cannot be read, is not a run's JSON line, or the two runs
+are of different variables or write commands."""
 
 import json
 import re
