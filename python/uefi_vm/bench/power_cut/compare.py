@@ -32,6 +32,7 @@ from .bench import FAILED
 from .outcomes import KEPT
 from .plot import KINDS
 
+CHANGES = ("gone", "new", "changed", "grown", "shrunk")  # a kind's lists, in the JSON
 MNEMONIC = re.compile(r"#[A-Z]{2}\b")
 Span = Tuple[int, int]
 
@@ -186,14 +187,15 @@ def meet(one: Span, other: Span) -> bool:
     return one[0] <= other[1] and other[0] <= one[1]
 
 
+def meeting(window: Window, other: List[Window]) -> List[Window]:
+    return [there for there in other if meet(window.span, there.span)]
+
+
 def changes(broken_a: List[Window], broken_b: List[Window]) -> List[Tuple[Window, Window]]:
     """The broken windows whose outcome changed, each with its counterpart. Neighbouring windows
     share the phase their boundary falls in, so a window also meets its neighbour's counterpart:
     only a window that meets none of its own outcome on the other side changed, and its
     counterpart is, of the windows it meets, one that changed too if there is one."""
-    def meeting(window: Window, other: List[Window]) -> List[Window]:
-        return [there for there in other if meet(window.span, there.span)]
-
     def changed(window: Window, other: List[Window]) -> bool:
         met = meeting(window, other)
         return bool(met) and all(there.outcome != window.outcome for there in met)
@@ -224,7 +226,7 @@ def compare_kind(kind: str, a: Dict, b: Dict, lines: List[str]) -> Dict:
     points_a, points_b = (sorted(side.get("points", []), key=lambda p: p["k"]) for side in (a, b))
     if not points_a or not points_b:
         lines.append(f"{kind}: not compared, {'A' if not points_a else 'B'} booted no point")
-        return {"gone": [], "new": [], "changed": [], "grown": [], "shrunk": []}
+        return {name: [] for name in CHANGES}
     phases_a, run_a = phase_runs(points_a)
     phases_b, run_b = phase_runs(points_b)
     spans_a, spans_b = common_spans(phases_a, phases_b)
@@ -234,11 +236,11 @@ def compare_kind(kind: str, a: Dict, b: Dict, lines: List[str]) -> Dict:
         found = windows(result, points)
         place(found, points, run_of, spans)
         broken.append([window for window in found if window.outcome not in KEPT])
-    found = {"gone": [], "new": [], "changed": [], "grown": [], "shrunk": []}
+    found: Dict[str, List[Dict]] = {name: [] for name in CHANGES}
     for name, side, other, spans, letter in (("gone", broken[0], broken[1], spans_b, "A"),
                                              ("new", broken[1], broken[0], spans_a, "B")):
         for window in side:
-            if any(meet(window.span, there.span) for there in other):
+            if meeting(window, other):
                 continue
             entry = window.entry()
             unseen = not any(meet(window.span, span) for span in spans)
@@ -254,9 +256,8 @@ def compare_kind(kind: str, a: Dict, b: Dict, lines: List[str]) -> Dict:
     for name, side, other, there, letter in (("shrunk", broken[0], broken[1], kept[1], "A"),
                                              ("grown", broken[1], broken[0], kept[0], "B")):
         for window in side:
-            if (any(meet(window.span, w.span) for w in other)
-                    and any(place in there
-                            for place in range(window.span[0], window.span[1] + 1))):
+            if meeting(window, other) and not there.isdisjoint(
+                    range(window.span[0], window.span[1] + 1)):
                 found[name].append(window.entry())
                 lines.append(f"{kind}: {name}: {window.outcome} at {window.where()} ({letter} k="
                              f"{window.first}..{window.last}), also over phases where the other "
