@@ -4,10 +4,12 @@
 #ifndef KESTOMANDREL_PLATFORM_PLATFORM_H
 #define KESTOMANDREL_PLATFORM_PLATFORM_H
 
-#ifdef _WIN32
+// A UEFI application is built for a Windows target (PE/COFF, the Microsoft calling convention), so
+// its build says so explicitly: it has the firmware's services, not Windows'.
+#if defined(_WIN32) && !defined(KESTOMANDREL_UEFI)
 #include "platform/windows/windows_api.h"
 #else
-#include "platform/posix/windows_api.h"
+#include "platform/windows_stand_in.h"
 #endif
 
 // Lets the compiler check a printf-style function's arguments against its format, as it checks
@@ -15,7 +17,7 @@
 #if defined(__MINGW_PRINTF_FORMAT)
 #define KESTOMANDREL_PRINTF_FORMAT(formatIndex, firstIndex) \
     __attribute__((format(__MINGW_PRINTF_FORMAT, formatIndex, firstIndex)))
-#elif defined(__GNUC__)
+#elif defined(__GNUC__) || defined(__clang__)
 #define KESTOMANDREL_PRINTF_FORMAT(formatIndex, firstIndex) \
     __attribute__((format(printf, formatIndex, firstIndex)))
 #else

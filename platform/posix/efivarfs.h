@@ -5,7 +5,7 @@
 #include <cstddef>
 
 #include "platform/posix/efivarfs_name.h"
-#include "platform/posix/windows_api.h"
+#include "platform/windows_stand_in.h"
 
 // The Windows error code for an errno from efivarfs.
 DWORD EfivarfsError(int error);

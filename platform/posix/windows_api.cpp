@@ -1,6 +1,6 @@
 // The Windows services on Linux: firmware variables through efivarfs, the privilege through the
 // process's credentials.
-#include "platform/posix/windows_api.h"
+#include "platform/windows_stand_in.h"
 
 #include <errno.h>
 #include <linux/capability.h>

@@ -1,7 +1,8 @@
-// The Linux stand-in for the Windows services the program uses: the same names, types and error
-// codes, backed by efivarfs and the process's credentials.
-#ifndef KESTOMANDREL_PLATFORM_POSIX_WINDOWS_API_H
-#define KESTOMANDREL_PLATFORM_POSIX_WINDOWS_API_H
+// The Windows services the program uses, as every other platform provides them: the same names,
+// types and error codes. Linux backs them with efivarfs and the process's credentials
+// (platform/posix), a UEFI application with the firmware's own services (platform/uefi).
+#ifndef KESTOMANDREL_PLATFORM_WINDOWS_STAND_IN_H
+#define KESTOMANDREL_PLATFORM_WINDOWS_STAND_IN_H
 
 #include <cstdint>
 
@@ -55,6 +56,7 @@ static_assert(sizeof(TOKEN_PRIVILEGES) == 16,
 #define ERROR_NO_SYSTEM_RESOURCES 1450
 
 #define STATUS_CONTROL_C_EXIT 0xC000013Au
+#define CTRL_C_EVENT 0
 
 #define SE_PRIVILEGE_ENABLED 0x00000002
 #define TOKEN_QUERY 0x0008
@@ -75,10 +77,11 @@ DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);
 void Sleep(DWORD dwMilliseconds);
 // Linux has no console control events: Ctrl-C is SIGINT, whose default action already ends the
-// process without writing what stdio still holds. The handler is accepted and never called.
+// process without writing what stdio still holds, so the handler is accepted and never called. In
+// the UEFI Shell, the Shell's Ctrl-C calls it with CTRL_C_EVENT at the next pause.
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
-// For the calling process (GetCurrentProcess()): ends it at once with the code's low byte as its
-// status, nothing flushed.
+// For the calling process (GetCurrentProcess()): ends it at once, nothing flushed. Linux gives the
+// code's low byte as the process's status; the UEFI Shell the whole code as %lasterror%.
 BOOL TerminateProcess(HANDLE hProcess, UINT uExitCode);
 
 #endif
