@@ -21,6 +21,7 @@ from . import provision
 from . import qemu
 from . import qemuimg
 from . import saved as saves
+from . import shell
 from .commands import commands_of, run_all
 from .errors import FAILED, Failure, Stopped
 from .options import Options
@@ -67,6 +68,8 @@ def run(argv: List[str]) -> int:
                                                         options.factory, options.install)
     command_line.check(options, chosen.name, chosen.machine_name, chosen.factory is not None)
     catch_signals()
+    if options.shell:
+        return shell.run(options, chosen, options.install)
     with booted(options, chosen) as this:
         status = run_all(this)
         this.vm.quit()

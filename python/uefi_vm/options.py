@@ -102,6 +102,13 @@ enrolled-keys say whether Secure Boot is on, which the suites expect""", FIRMWAR
            "python/uefi_vm/flashlog.py); replayed onto the store the run began with (--vars FILE "
            "as it was, or the factory store), any prefix of it gives the store as a power cut at "
            "that write leaves it; boots cold", STORE),
+    Option(("--shell",), "shell", help="run the tool's UEFI build (kestomandrel-x64.efi, "
+           "kestomandrel-aa64.efi) in the firmware's UEFI Shell instead of in Linux: the same "
+           "command line and messages, its output read from the Shell's serial console (which "
+           "cannot show a NUL and shows some other bytes as ?; a batch's --out files hold every "
+           "byte), Ctrl-C passed on as the Shell's break; boots cold, on x86_64 and AArch64 edk2 "
+           "with Secure Boot off; --tool gives the .efi; a batch takes the tool's lines only "
+           "(\"kestomandrel ARGS\", \"timeout -s INT SECS kestomandrel ARGS\")", group=RUN),
     Option(("--file",), "files", Path, None, "PATH", "copy PATH into the VM's working directory, "
            "under its own name (repeatable), e.g. for \"/s Name {{GUID}} /f value.bin\"", RUN,
            repeat=True),
@@ -332,5 +339,10 @@ def check(options: Options, name: str, machine_name: str, keeps_store: bool) -> 
         raise Failure(f"--vars: {name} keeps no variable store that the system could change")
     if options.flash_log is not None and not keeps_store:
         raise Failure(f"--flash-log: {name} has no flash for variables")
+    if options.shell:
+        for given, flag in ((options.before, "--before"), (options.cut_after, "--cut-after"),
+                            (options.flash_log, "--flash-log"), (options.kvm, "--kvm")):
+            if given:
+                raise Failure(f"{flag} does not go with --shell")
     if options.kvm and machine_name != "x86_64":
         raise Failure(f"--kvm: {name} needs an AArch64 host for KVM")

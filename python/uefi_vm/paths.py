@@ -16,6 +16,8 @@ PACKAGE = Path(__file__).resolve().parent
 AGENT = PACKAGE / "agent.sh"  # the guest's init: the agent that runs the commands
 # Where the package installs its statically linked tools, one per guest machine.
 INSTALLED_TOOLS = Path("/usr/lib/kestomandrel-vm")
+# Where the kestomandrel package installs the tool's UEFI builds, for --shell.
+INSTALLED_EFI = Path("/usr/lib/kestomandrel")
 
 
 def checkout() -> Optional[Path]:

@@ -3,6 +3,11 @@
 // NAME [--code FILE] [--factory FILE]"), and scripts/uefi-vm --show-firmware says what it is. One
 // boot runs every command line below that the firmware's family takes; the tests then compare what
 // each printed, byte for byte, with what that firmware is expected to answer.
+//
+// With --shell, the tool's lines of the same table run twice from the factory store, each in one
+// cold boot: the Linux build in Linux, and the UEFI build in the firmware's UEFI Shell (scripts/
+// uefi-vm --shell). The two must print the same bytes and end with the same status, but where the
+// Shell test says what may differ and why.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -44,6 +49,7 @@ struct Firmware {
 };
 
 Firmware gFirmware;
+bool gShell = false;  // --shell: the UEFI build in the Shell, against the Linux build
 
 bool Takes(unsigned families) {
     return (gFirmware.family & families) != 0;
@@ -221,7 +227,15 @@ struct Boot {
     std::map<std::string, Result> results;
 };
 
-Boot RunBoot() {
+// The lines of the table that run the tool, which the UEFI Shell can run too.
+bool RunsTheTool(const Command& command) {
+    return command.line.rfind("kestomandrel ", 0) == 0 ||
+           command.line.rfind("timeout -s INT ", 0) == 0;
+}
+
+// Runs COMMANDS in one boot of scripts/uefi-vm with VM_OPTIONS (quoted for the shell), in a
+// temporary directory that also holds the data files.
+Boot RunBatch(const std::vector<Command>& commands, const std::string& vmOptions) {
     Boot boot;
     std::string pattern = testing::TempDir() + "kestomandrel-uefi-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
@@ -231,7 +245,6 @@ Boot RunBoot() {
         return boot;
     }
     const std::string dir = buffer.data();
-    const std::vector<Command> commands = Commands();
     std::string batch;
     for (const Command& command : commands) {
         batch += command.line + "\n";
@@ -243,14 +256,14 @@ Boot RunBoot() {
         boot.failure = "cannot write the batch and data files in " + dir;
         return boot;
     }
-
-    // Two virtual CPUs, so that parallel writers really run at once. The tool is built beforehand
-    // (scripts/test-uefi), not by each of the tests running side by side.
-    const std::string tool =
-        std::string(KESTOMANDREL_BUILD_DIR) + "/" + gFirmware.preset + "/kestomandrel";
-    std::string run = "'" + kVm + "'" + gFirmware.options + " --cpus 2 --tool '" + tool +
-                      "' --file '" + dir + "/value.bin' --file '" + dir + "/big.bin' --file '" +
-                      kStress + "' --batch '" + dir + "/batch' --out '" + dir + "/out' 2>'" + dir +
+    std::string options = vmOptions;
+    size_t at;
+    while ((at = options.find("DIR/")) != std::string::npos) {
+        options.replace(at, 4, dir + "/");
+    }
+    std::string run = "'" + kVm + "'" + gFirmware.options + options + " --file '" + dir +
+                      "/value.bin' --file '" + dir + "/big.bin' --file '" + kStress +
+                      "' --batch '" + dir + "/batch' --out '" + dir + "/out' 2>'" + dir +
                       "/vm.err'";
     int status = system(run.c_str());
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -274,8 +287,38 @@ Boot RunBoot() {
     return boot;
 }
 
-const Result& Ran(const std::string& name) {
-    static const Boot boot = RunBoot();
+// The tool is built beforehand (scripts/test-uefi), not by each of the tests running side by side.
+std::string ToolOption(const std::string& path) {
+    return " --tool '" + std::string(KESTOMANDREL_BUILD_DIR) + "/" + path + "'";
+}
+
+// The UEFI build for the firmware's machine.
+std::string EfiTool() {
+    return gFirmware.preset == "linux-aarch64-static" ? "efi-aa64/kestomandrel-aa64.efi"
+                                                      : "efi-x64/kestomandrel-x64.efi";
+}
+
+std::vector<Command> ShellCommands() {
+    std::vector<Command> taken;
+    for (const Command& command : Commands()) {
+        if (RunsTheTool(command)) {
+            taken.push_back(command);
+        }
+    }
+    return taken;
+}
+
+Boot RunBoot() {
+    if (gShell) {
+        // Booted cold from the factory store, as the Shell's run is.
+        return RunBatch(ShellCommands(),
+                        ToolOption(gFirmware.preset + "/kestomandrel") + " --vars 'DIR/vars'");
+    }
+    // Two virtual CPUs, so that parallel writers really run at once.
+    return RunBatch(Commands(), ToolOption(gFirmware.preset + "/kestomandrel") + " --cpus 2");
+}
+
+const Result& RanIn(const Boot& boot, const std::string& name) {
     static const Result none = {-1, ""};
     if (!boot.ran) {
         ADD_FAILURE() << boot.failure;
@@ -283,6 +326,18 @@ const Result& Ran(const std::string& name) {
     }
     auto found = boot.results.find(name);
     return found == boot.results.end() ? none : found->second;
+}
+
+// What the UEFI build printed in the Shell, for --shell.
+const Result& RanInShell(const std::string& name) {
+    static const Boot boot =
+        RunBatch(ShellCommands(), ToolOption(EfiTool()) + " --shell --vars 'DIR/vars'");
+    return RanIn(boot, name);
+}
+
+const Result& Ran(const std::string& name) {
+    static const Boot boot = RunBoot();
+    return RanIn(boot, name);
 }
 
 std::string FileEcho(const std::vector<unsigned char>& bytes) {
@@ -517,6 +572,97 @@ TEST(Uefi, UnprivilegedUserIsRefused) {
               NameEcho("KmUserVar") + GuidEcho(kVendor) + kGetFailed + "cb");
 }
 
+// The whole iterations of the loop on NAME that OUTPUT holds: their number, or -1 when OUTPUT is
+// anything else.
+int LoopIterations(const std::string& output, const std::string& name) {
+    std::string expected;
+    int iterations = 0;
+    while (expected.size() < output.size()) {
+        expected += "\n" + name + " Set successfully...!!!" + LengthLine(4) +
+                    ReferenceDump(Counter(static_cast<unsigned>(iterations)));
+        ++iterations;
+    }
+    return expected == output ? iterations : -1;
+}
+
+// What may differ between the two builds on the same store, by command: the rest must be equal.
+enum class Differs { No, BootManager, StoppedLoop, LoopCounter, RefusedDelete };
+
+Differs AllowedDifference(const std::string& name) {
+    // Linux's efivarfs reports every delete the firmware refuses as EINVAL (0x57); the Shell shows
+    // the firmware's own answer, the one Linux shows for the refused write just before.
+    for (const Protected& p : ProtectedVariables()) {
+        if (name == p.name + "-delete") {
+            return Differs::RefusedDelete;
+        }
+    }
+    // The boot manager keeps its own variables: the Shell's boot adds its disk's boot option.
+    if (name == "read-BootOrder") {
+        return Differs::BootManager;
+    }
+    // A loop stopped after the same time runs as many iterations as each machine manages.
+    if (name.rfind("loop-", 0) == 0 && name != "loop-testvariable") {
+        return Differs::StoppedLoop;
+    }
+    if (name == "driverorder-get") {
+        return Differs::LoopCounter;
+    }
+    return Differs::No;
+}
+
+TEST(Shell, SameBytesAndStatusAsLinux) {
+    int shellIterations = -1;
+    for (const Command& command : ShellCommands()) {
+        const Result& linux = Ran(command.name);
+        const Result& shell = RanInShell(command.name);
+        switch (AllowedDifference(command.name)) {
+            case Differs::No:
+                EXPECT_EQ(shell.output, linux.output) << command.line;
+                EXPECT_EQ(shell.status, linux.status) << command.line;
+                break;
+            case Differs::BootManager:
+                EXPECT_EQ(shell.status, linux.status) << command.line;
+                break;
+            case Differs::StoppedLoop: {
+                // Ctrl-C in the Shell ends the loop as SIGINT ends it in Linux: on a whole
+                // iteration, with the status of an interrupted run.
+                const std::string name = command.line.substr(command.line.rfind(' ') + 1);
+                EXPECT_EQ(shell.status, 130) << command.line;
+                EXPECT_EQ(linux.status, 130) << command.line;
+                EXPECT_GE(LoopIterations(linux.output, name), 2) << linux.output;
+                int iterations = LoopIterations(shell.output, name);
+                EXPECT_GE(iterations, 2) << shell.output;
+                if (name == "DriverOrder") {
+                    shellIterations = iterations;
+                    printf("The loop in %s's Shell: %d iterations in %d s, %.1f a second\n",
+                           gFirmware.name.c_str(), iterations, kLoopSeconds,
+                           static_cast<double>(iterations) / kLoopSeconds);
+                }
+                break;
+            }
+            case Differs::RefusedDelete: {
+                const std::string write =
+                    Ran(command.name.substr(0, command.name.size() - 6) + "write").output;
+                const std::string code = write.substr(write.rfind("0x"));
+                std::string expected = linux.output;
+                if (expected.size() >= 4 && expected.compare(expected.size() - 4, 4, "0x57") == 0) {
+                    expected.replace(expected.size() - 4, 4, code);
+                }
+                EXPECT_EQ(shell.output, expected) << command.line;
+                EXPECT_EQ(shell.status, linux.status) << command.line;
+                break;
+            }
+            case Differs::LoopCounter:
+                // The Shell's Ctrl-C is seen in the pause after an iteration has gone out: the
+                // variable keeps the last counter printed.
+                EXPECT_EQ(shell.output, Shown("DriverOrder",
+                                              Counter(static_cast<unsigned>(shellIterations - 1))));
+                EXPECT_EQ(shell.status, 0);
+                break;
+        }
+    }
+}
+
 std::string Quoted(const std::string& word) {
     std::string quoted = "'";
     for (char c : word) {
@@ -563,20 +709,31 @@ bool Describe(const std::string& options, Firmware* firmware, std::string* error
 
 }  // namespace
 
-// "uefi_tests [--firmware NAME] [--code FILE] [--factory FILE]" (default ovmf), after GoogleTest's
-// own options.
+// "uefi_tests [--firmware NAME] [--code FILE] [--factory FILE] [--shell]" (default ovmf), after
+// GoogleTest's own options.
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     std::string options;
     for (int i = 1; i < argc; i += 2) {
         const std::string option = argv[i];
+        if (option == "--shell") {
+            gShell = true;
+            --i;
+            continue;
+        }
         if ((option != "--firmware" && option != "--code" && option != "--factory") ||
             i + 1 >= argc) {
-            fprintf(stderr, "usage: uefi_tests [--firmware NAME] [--code FILE] [--factory FILE]\n");
+            fprintf(stderr,
+                    "usage: uefi_tests [--firmware NAME] [--code FILE] [--factory FILE] "
+                    "[--shell]\n");
             return 2;
         }
         options += " " + option + " " + Quoted(argv[i + 1]);
     }
+    // One mode's tests a run: the suite in Linux, or the Shell against Linux.
+    const std::string own = gShell ? "Shell.*" : "-Shell.*";
+    const std::string filter = testing::GTEST_FLAG(filter);
+    testing::GTEST_FLAG(filter) = filter == "*" ? own : filter;
     std::string error;
     if (!Describe(options, &gFirmware, &error)) {
         fprintf(stderr, "uefi_tests: %s", error.c_str());
