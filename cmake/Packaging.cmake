@@ -9,6 +9,10 @@
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The Kestomandrel developers")
 set(CPACK_STRIP_FILES ON)
+# The tool's UEFI builds, made with their own toolchain (presets efi-x64 and efi-aa64): the release
+# packages carry them for the UEFI Shell, both in each, as one prepares a USB stick for any board.
+set(KESTOMANDREL_EFI_APPLICATIONS "" CACHE STRING
+    "The tool's UEFI builds (.efi files) to install beside it, a list; none by default")
 
 if(WIN32)
     install(TARGETS kestomandrel RUNTIME DESTINATION .)
@@ -16,6 +20,7 @@ if(WIN32)
         RENAME kestomandrel-loop-report.py)
     install(FILES README.md LICENSE DESTINATION .)
     install(FILES doc/loop-report.md doc/loop-report.png DESTINATION doc)
+    install(FILES ${KESTOMANDREL_EFI_APPLICATIONS} DESTINATION uefi)
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_FILE_NAME Kestomandrel-${PROJECT_VERSION}-win64)
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -48,6 +53,8 @@ function(kestomandrel_compress source name)
 endfunction()
 
 install(TARGETS kestomandrel RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+# Where Debian puts EFI binaries: a directory of the package's own under /usr/lib.
+install(FILES ${KESTOMANDREL_EFI_APPLICATIONS} DESTINATION lib/kestomandrel)
 
 kestomandrel_compress(${PROJECT_SOURCE_DIR}/doc/kestomandrel.8 kestomandrel.8)
 install(FILES ${kestomandrel_generated}/kestomandrel.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)

@@ -29,5 +29,5 @@ set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(CMAKE_CXX_FLAGS_INIT "${kestomandrel_efi_target} -ffreestanding -fno-exceptions -fno-rtti -fno-stack-protector \
 -mno-stack-arg-probe ${kestomandrel_efi_target_flags}")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${kestomandrel_efi_target} -nostdlib -fuse-ld=lld -Wl,-subsystem:efi_application \
--Wl,-entry:efi_main")
+-Wl,-entry:efi_main -Wl,-Brepro")
 set(KESTOMANDREL_UEFI ON)
