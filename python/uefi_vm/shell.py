@@ -38,6 +38,8 @@ DISK_MIB = 64
 MONITOR_POLL = 0.5  # seconds between the monitor commands that wake a sleeping guest (QEMU 7.2)
 TOOL = "kestomandrel.efi"
 TIMEOUT_LINE = re.compile(r"timeout -s INT (\d+) (.*)$")
+# What edk2's boot manager says when it has tried every boot option, the Shell's among them.
+NO_SHELL = (b"No bootable option or device was found", b"No bootable option was found")
 
 
 def refusal(chosen) -> Optional[str]:
@@ -171,6 +173,7 @@ class Session:
     console log; then the tool's output, live (CR LF as LF) to WRITE, up to each end marker."""
 
     process: subprocess.Popen
+    describe: str
     log: Path
     write: Callable[[bytes], None]
     steps: List[Step]
@@ -187,6 +190,9 @@ class Session:
             log.write(data)
         self.buffer += data
         if not self.begun:
+            if any(text in self.buffer for text in NO_SHELL):
+                raise Failure(f"--shell: {self.describe} has no UEFI Shell to boot (its boot "
+                              "manager found no bootable option)", console="")
             if b"Press" in self.buffer and b"ESC" in self.buffer and b"startup.nsh" in self.buffer:
                 # Any key but ESC runs startup.nsh at once, without the Shell's 5 s countdown.
                 self.key(b"\r")
@@ -340,7 +346,7 @@ def boot(options, chosen, work: Path, store: Path, store_format: str, disk: Path
     process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                stderr=open(work / "qemu.log", "wb"), start_new_session=True,
                                preexec_fn=_die_with_parent)
-    session = Session(process, work / "console.log", lambda data: write_all(1, data), steps,
+    session = Session(process, chosen.name, work / "console.log", lambda data: write_all(1, data), steps,
                       live=options.batch is None)
     monitor = Monitor(work / "qmp.sock")
     last_output = time.monotonic()

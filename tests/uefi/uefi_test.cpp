@@ -131,6 +131,7 @@ std::vector<Command> Commands() {
         commands.push_back({p.name + "-after", tool + "/g " + var, p.families});
     }
     std::vector<Command> rest = {
+        {"file-missing", tool + "/s " + vendorVar + " /f missing.bin", kAll},
         {"vendor-set", tool + "/s " + vendorVar + " 3 de ad 0xbe", kAll},
         {"vendor-get", tool + "/g " + vendorVar, kAll},
         {"vendor-set-file", tool + "/s " + vendorVar + " /f value.bin", kEdk2},
@@ -425,6 +426,9 @@ TEST(Uefi, ProtectedVariablesAreRefusedAndStayUnchanged) {
 
 TEST(Uefi, VendorVariableLifecycle) {
     const std::string echoes = NameEcho("KmVendorVar") + GuidEcho(kVendor);
+    // A data file that is not there: the message, before any firmware call.
+    EXPECT_EQ(Ran("file-missing").output, echoes + "\nError in opening the file");
+    EXPECT_EQ(Ran("file-missing").status, 0);
     if (Takes(kUboot)) {
         // efivarfs is read-only without the firmware's SetVariable at run time.
         EXPECT_EQ(Ran("vendor-set").output, echoes + "\nNumber of Bytes : 3" + kSetFailed + "13");
