@@ -143,9 +143,13 @@ def read_out(image: Path, number: int) -> Optional[bytes]:
     made: UCS-2 with a byte-order mark, each CHAR16 one byte of the tool's, each line break CR LF
     (the console's), given back as LF."""
     read = subprocess.run(["mtype", "-i", str(image), f"::/out/{number}.txt"], capture_output=True)
-    if read.returncode:
-        return None
-    text = read.stdout.removeprefix(b"\xff\xfe")
+    return None if read.returncode else decode_redirected(read.stdout)
+
+
+def decode_redirected(text: bytes) -> bytes:
+    """The tool's bytes from a file of the Shell's ">": each CHAR16 the byte of its value, CR LF
+    as LF (a CR of the tool's own is always followed by a space)."""
+    text = text.removeprefix(b"\xff\xfe")
     units = [int.from_bytes(text[i:i + 2], "little") for i in range(0, len(text) - 1, 2)]
     return bytes(unit & 0xFF for unit in units).replace(b"\r\n", b"\n")
 
@@ -218,6 +222,9 @@ class Session:
                         if self.buffer.endswith(b"=kmvm-"[:length]):
                             cut -= length
                             break
+                # A CR whose LF has not come yet: the two make one line break.
+                if cut > 0 and self.buffer[cut - 1:cut] == b"\r":
+                    cut -= 1
                 self.out(self.buffer[:cut])
                 self.buffer = self.buffer[cut:]
                 return

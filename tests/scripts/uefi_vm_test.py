@@ -20,7 +20,7 @@ import unittest.mock
 from pathlib import Path
 
 from uefi_vm import agent, commands, firmware, flashlog, guest, main, provision, qemu, saved
-from uefi_vm import releases, signals
+from uefi_vm import releases, shell, signals
 from uefi_vm.bench import vm_times
 from uefi_vm.options import Options
 from uefi_vm.run import Run
@@ -121,6 +121,9 @@ class CommandLine(unittest.TestCase):
             ([], "nothing to run"),
             (["--frimware", "ovmf"], "unrecognized arguments: --frimware"),
             (["--firm", "ovmf", "--", "/g", "X"], "unrecognized arguments: --firm"),
+            (["--shell", "--kvm", "--", "/g", "X"], "--kvm does not go with --shell"),
+            (["--shell", "--cut-after", "1", "--", "/t"], "--cut-after does not go with --shell"),
+            (["--shell", "--before", "true", "--", "/t"], "--before does not go with --shell"),
         ]
         cases += [((vm_times.main, arguments), message) for arguments, message in (
             (["--rounds", "0"], "--rounds and --pings count from 1"),
@@ -411,6 +414,57 @@ class Quoting(unittest.TestCase):
                              env=dict(os.environ, PATH=f"{work}:{os.environ['PATH']}"))
         self.assertEqual((run.returncode, run.stderr), (0, b""))
         self.assertEqual(run.stdout.decode().split("\0")[:-1], args)
+
+
+class Shell(unittest.TestCase):
+    """--shell's own pieces: the Shell's command lines, and its serial console read back."""
+
+    def test_arguments_reach_the_tool_through_the_shells_quoting(self):
+        words = ["/g", "a b", 'say "hi"', "100%", "#not a comment", "^", ""]
+        line = shell.startup_script([shell.Step(words)], batch=False).split("\r\n")[3]
+        self.assertEqual(line, 'kestomandrel.efi "/g" "a b" "say ^"hi^"" "100^%" '
+                               '"^#not a comment" "^^" ""')
+
+    def test_a_batch_takes_the_tools_lines_only(self):
+        with tempfile.TemporaryDirectory() as work:
+            batch = Path(work) / "batch"
+            batch.write_text("# a comment\nkestomandrel /g 'A B'\n\n"
+                             "timeout -s INT 3 kestomandrel /t DriverOrder\n")
+            options = Options(batch=batch)
+            self.assertEqual(shell.steps_of(options), [shell.Step(["/g", "A B"]),
+                                                       shell.Step(["/t", "DriverOrder"], 3)])
+            batch.write_text("cat /etc/passwd\n")
+            with self.assertRaisesRegex(Failure, "runs only the tool"):
+                shell.steps_of(options)
+
+    def test_the_consoles_stream_in_any_pieces(self):
+        # The firmware's and the Shell's words, then the tool's output between the markers,
+        # with a CR of the tool's own; cut at every byte, it must give the same.
+        console = (b"BdsDxe: starting\r\n\x1b[1mPress \x1b[0mESC in 5 seconds to skip "
+                   b"startup.nsh or any other key\r\n=kmvm-begin=\r\n=kmvm-run=1\r\n"
+                   b"\r\nLength : 2(0x2) bytes\r\nA \r \r\n=kmvm-end=1 0x0\r\n=kmvm-run=2\r\n"
+                   b"\r\nUsage: =x\r\n=kmvm-end=2 0xFFFFFFFFFFFFFFFF\r\nReset with\r\n")
+        for size in (1, 2, 7, len(console)):
+            with self.subTest(size=size), tempfile.TemporaryDirectory() as work:
+                written, keys = [], []
+                session = shell.Session(unittest.mock.Mock(), "ovmf", Path(work) / "log",
+                                        written.append, [shell.Step([]), shell.Step([])],
+                                        live=True)
+                session.key = keys.append
+                for at in range(0, len(console), size):
+                    session.feed(console[at:at + size])
+                self.assertEqual(b"".join(written), b"\nLength : 2(0x2) bytes\nA \r \n"
+                                                    b"\nUsage: =x\n")
+                self.assertEqual(session.statuses, {1: 0, 2: (1 << 64) - 1})
+                self.assertEqual(keys, [b"\r"])
+                self.assertEqual((Path(work) / "log").read_bytes(), console)
+        self.assertEqual([shell.STATUSES[status] for status in session.statuses.values()],
+                         [0, 255])
+
+    def test_a_redirected_file_gives_the_tools_bytes(self):
+        tool = b"\nIn Character Bytes:\n\x00 \r \xff \n"
+        shown = b"\xff\xfe" + tool.replace(b"\n", b"\r\n").decode("latin-1").encode("utf-16-le")
+        self.assertEqual(shell.decode_redirected(shown), tool)
 
 
 class SavedKeys(unittest.TestCase):

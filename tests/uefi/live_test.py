@@ -2,7 +2,7 @@
 """scripts/uefi-vm as its users meet it: the tool's output streamed live from the VM, stopped by
 Ctrl-C or SIGTERM, cut off by a reader that goes away, and a saved VM that cannot be restored. On
 one firmware of each machine (x86_64 with PCI virtio, AArch64 with MMIO virtio), where they must
-behave alike.
+behave alike; and the UEFI build in the firmware's Shell (--shell), stopped by Ctrl-C.
 
     tests/uefi/live_test.py --tool-x86_64 PATH --tool-aarch64 PATH [unittest options]
 """
@@ -25,6 +25,9 @@ VM = ROOT / "scripts/uefi-vm"
 SAVED = ROOT / "build/uefi-vm-cache/saved"
 VENDOR = "{4B4D5646-0001-4E6F-8000-4B45535443AE}"
 TOOLS = {}
+# The UEFI builds, for the Shell.
+EFI = {"x86_64": str(ROOT / "build/efi-x64/kestomandrel-x64.efi"),
+       "aarch64": str(ROOT / "build/efi-aa64/kestomandrel-aa64.efi")}
 FIRMWARES = {"ovmf": "x86_64", "aavmf": "aarch64"}
 
 
@@ -55,6 +58,21 @@ def whole_iterations(name: str, output: bytes) -> int:
     return count
 
 
+def whole_shown_iterations(name: str, output: bytes) -> int:
+    """How many iterations of the loop OUTPUT holds as the Shell's serial console shows them
+    (no NUL, some bytes of the character view as ?): each with its counter in the hex view, and
+    the output ending on a whole one."""
+    head = b"\n%s Set successfully...!!!" % name.encode()
+    parts = output.split(head)
+    assert parts[0] == b"", f"not the loop: {output[:200]!r}"
+    for count, part in enumerate(parts[1:]):
+        counter = count.to_bytes(4, "little")
+        start = b"\nLength : 4(0x4) bytes\n In Hex Bytes:\n" + b"".join(
+            b" %02X " % byte for byte in counter) + b"\n\n In Character Bytes:\n"
+        assert part.startswith(start) and part.endswith(b" \n"), f"iteration {count}: {part!r}"
+    return len(parts) - 1
+
+
 def tool_errors(errors: bytes) -> list:
     """The lines of standard error that are not scripts/uefi-vm's notes."""
     return [line for line in errors.splitlines() if not line.startswith(b"uefi-vm: ")]
@@ -63,9 +81,12 @@ def tool_errors(errors: bytes) -> list:
 class Live:
     """scripts/uefi-vm running in a process group of its own, its output stamped as it arrives."""
 
-    def __init__(self, firmware: str, *arguments: str, stdout=subprocess.PIPE):
+    def __init__(self, firmware: str, *arguments: str, stdout=subprocess.PIPE,
+                 shell: bool = False):
+        tool = EFI[FIRMWARES[firmware]] if shell else TOOLS[FIRMWARES[firmware]]
         self.process = subprocess.Popen(
-            [str(VM), "--firmware", firmware, "--tool", TOOLS[FIRMWARES[firmware]], *arguments],
+            [str(VM), "--firmware", firmware, "--tool", tool] + (["--shell"] if shell else [])
+            + list(arguments),
             stdout=stdout, stderr=subprocess.PIPE, start_new_session=True)
         self.arrivals = []  # (monotonic time, bytes)
         self.errors = b""
@@ -112,12 +133,14 @@ class Streaming(unittest.TestCase):
     def test_loop_arrives_as_it_runs_and_stops_on_a_whole_iteration(self):
         # Ctrl-C at a terminal signals the whole process group; SIGTERM or SIGHUP may come to the
         # script alone. Each reaches the tool, which ends with its own status.
-        cases = [("ovmf", signal.SIGINT, True), ("ovmf", signal.SIGTERM, False),
-                 ("aavmf", signal.SIGINT, True), ("aavmf", signal.SIGHUP, False)]
-        for firmware, signum, group in cases:
-            with self.subTest(firmware=firmware, signal=signum.name, group=group):
-                live = Live(firmware, "--", "/t", "SysPrepOrder")
-                first = len(iteration("SysPrepOrder", 0))
+        # In the Shell, Ctrl-C goes on over the serial line as the Shell's break.
+        cases = [("ovmf", signal.SIGINT, True, False), ("ovmf", signal.SIGTERM, False, False),
+                 ("aavmf", signal.SIGINT, True, False), ("aavmf", signal.SIGHUP, False, False),
+                 ("ovmf", signal.SIGINT, True, True)]
+        for firmware, signum, group, shell in cases:
+            with self.subTest(firmware=firmware, signal=signum.name, group=group, shell=shell):
+                live = Live(firmware, "--", "/t", "SysPrepOrder", shell=shell)
+                first = len(iteration("SysPrepOrder", 0)) - 4  # the console drops 3 NULs
                 live.wait_for(first)
                 time.sleep(3)
                 qemus = processes.qemus(parent=live.process.pid)
@@ -127,7 +150,8 @@ class Streaming(unittest.TestCase):
                 # Nothing but the script's own notes (a VM saved, a guest fetched), no shell's
                 # "Terminated" or "Hangup".
                 self.assertEqual(tool_errors(live.errors), [])
-                count = whole_iterations("SysPrepOrder", live.output())
+                count = (whole_shown_iterations if shell else whole_iterations)(
+                    "SysPrepOrder", live.output())
                 self.assertGreaterEqual(count, 10)
                 # The iterations came one by one as the loop ran, not at the end.
                 stamps = [stamp for stamp, _ in live.arrivals]
@@ -136,7 +160,10 @@ class Streaming(unittest.TestCase):
                 # Nothing of the VM is left.
                 pid, command = qemus[0]
                 self.assertFalse(Path(f"/proc/{pid}").exists())
-                work = next(arg for arg in command if arg.startswith(b"file:")).split(b":")[1]
+                if shell:
+                    work = next(arg for arg in command if b"disk.img" in arg).split(b"file=")[1]
+                else:
+                    work = next(arg for arg in command if arg.startswith(b"file:")).split(b":")[1]
                 self.assertFalse(Path(os.fsdecode(work)).parent.exists())
 
     def test_a_reader_that_goes_away_ends_the_run(self):
