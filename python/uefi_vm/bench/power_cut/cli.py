@@ -184,7 +184,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         result.update(firmware=chosen.name, code=chosen.given_code, factory=chosen.given_factory,
                       variable=options.name, seed=seed)
         with tempfile.TemporaryDirectory(prefix="power-cut.") as work:
-            run_kinds(make_bench(chosen, options, Path(work), seed), options, seed, result, reproducers)
+            run_kinds(make_bench(chosen, options, Path(work), seed), options, seed, result,
+                      reproducers)
     except (BenchError, Failure, flashlog.BadLog) as failure:
         print(f"power-cut: {failure}", file=sys.stderr)
         if result:
