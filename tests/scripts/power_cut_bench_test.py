@@ -556,7 +556,9 @@ class TornPoints(unittest.TestCase):
                          [10, 20, 30, 40, 50])
         # At most N: where the outcome changes first, then the others spread evenly.
         self.assertEqual(torn_points.chosen(outcomes_at, sample, False, 2), [20, 40])
-        self.assertEqual(torn_points.chosen(outcomes_at, sample, False, 4), [10, 20, 40, 50])
+        self.assertEqual(torn_points.chosen(outcomes_at, sample, False, 4), [20, 30, 40, 50])
+        self.assertEqual(torn_points.chosen({k: "old" for k in range(0, 70, 10)}, range(0, 70, 10),
+                                            False, 2), [30, 50])
         # Refined: each window's edges, the sampled points' too.
         self.assertEqual(torn_points.chosen(outcomes_at, [0, 50], True, None),
                          [10, 20, 30, 40, 50])

@@ -28,7 +28,7 @@ def chosen(outcomes: Dict[int, Hashable], sample: Sequence[int], refined: bool,
            limit: Optional[int]) -> List[int]:
     """The writes to tear: the sampled points and, after refining, every window's edges (its
     first and last write), k = 0 left out (no write); with LIMIT, that many, the edges where the
-    outcome changes first, then the others spread evenly."""
+    outcome changes first, then the others spread evenly inside."""
     ks = sorted(outcomes)
     changes = {high for low, high in zip(ks, ks[1:]) if outcomes[low] != outcomes[high]}
     edges = changes | ({low for low, high in zip(ks, ks[1:]) if outcomes[low] != outcomes[high]}
@@ -39,7 +39,7 @@ def chosen(outcomes: Dict[int, Hashable], sample: Sequence[int], refined: bool,
     first = sorted(k for k in every if k in changes)[:limit]
     rest = [k for k in every if k not in first]
     more = limit - len(first)
-    picked = {rest[round(i * (len(rest) - 1) / max(1, more - 1))] for i in range(more)}
+    picked = {rest[(i + 1) * len(rest) // (more + 1)] for i in range(more)}
     return sorted(set(first) | picked)
 
 
