@@ -603,6 +603,14 @@ class Outcomes(unittest.TestCase):
             with self.subTest(runs=runs), contextlib.redirect_stdout(io.StringIO()) as out:
                 self.assertEqual(cli.finish({"cuts": runs}, [], options), status)
             self.assertEqual(json.loads(out.getvalue())["failed"], status)
+        # A torn cut booted that broke the promise twice fails the run; one that only copies a
+        # boot counted already does not count again.
+        for torn_cut, status in (({"outcome": "corrupt", "again": "corrupt"}, 1),
+                                 ({"outcome": "corrupt", "again": "corrupt", "same_as": "k"}, 0),
+                                 ({"outcome": "corrupt", "again": "old"}, 0)):
+            with self.subTest(torn=torn_cut), contextlib.redirect_stdout(io.StringIO()) as out:
+                self.assertEqual(cli.finish({"sweep": {"points": [], "torn": [torn_cut]}}, [],
+                                            options), status)
         # The cuts' cost goes beside their list, each kind's inside its own object.
         made = bench.Bench(None, [], Path("tool"), "V", Path("."), None, Path("."), 1)
 
@@ -617,7 +625,10 @@ class Outcomes(unittest.TestCase):
         for wrong in (["--boot", "0"], ["--jobs", "0"], ["--sweep", "some"],
                       ["--setup", "/s V {GUID} 0"], ["--write", "/s V", "--sweep"],
                       ["--write", f"/s V {GLOBAL} 0", "--name", "V"],
-                      ["--write", f"/s V {GLOBAL} 0", "--cuts", "1"]):
+                      ["--write", f"/s V {GLOBAL} 0", "--cuts", "1"],
+                      ["--torn", "some", "--cuts", "1"], ["--torn", "sum"],
+                      ["--torn", "some:0"], ["--torn-points", "2"],
+                      ["--torn", "all", "--torn-points", "0"]):
             with self.subTest(wrong=wrong), contextlib.redirect_stderr(io.StringIO()), \
                     self.assertRaises(SystemExit) as exited:
                 cli.arguments(wrong)
