@@ -30,9 +30,9 @@ def chosen(outcomes: Dict[int, Hashable], sample: Sequence[int], refined: bool,
     first and last write), k = 0 left out (no write); with LIMIT, that many, the edges where the
     outcome changes first, then the others spread evenly inside."""
     ks = sorted(outcomes)
-    changes = {high for low, high in zip(ks, ks[1:]) if outcomes[low] != outcomes[high]}
-    edges = changes | ({low for low, high in zip(ks, ks[1:]) if outcomes[low] != outcomes[high]}
-                       if refined else set())
+    pairs = [(low, high) for low, high in zip(ks, ks[1:]) if outcomes[low] != outcomes[high]]
+    changes = {high for _, high in pairs}
+    edges = changes | ({low for low, _ in pairs} if refined else set())
     every = sorted((set(sample) | edges) - {0})
     if limit is None or len(every) <= limit:
         return every
@@ -46,7 +46,6 @@ def chosen(outcomes: Dict[int, Hashable], sample: Sequence[int], refined: bool,
 @dataclass
 class Cut:
     k: int
-    count: int  # the writes before the torn one, plus one
     cut: torn.Torn
     field: str
     phase: str
@@ -71,7 +70,7 @@ def tears(bench: Bench, kind: str, start: bytes, ops: Sequence[flashlog.Op], bas
         op = ops[count - 1]
         digest.update(op.line().encode() + b"\n")
         done = count
-        log_hash = digest.copy().hexdigest()
+        log_hash = digest.hexdigest()
         found = torn.tear(op, image, bench.torn.modes, log_hash, kind, k, bench.torn.seed)
         _, old, whole = torn.region(op, image)
         if torn.unchanged(op, old, whole):
@@ -81,7 +80,7 @@ def tears(bench: Bench, kind: str, start: bytes, ops: Sequence[flashlog.Op], bas
         seen: Dict[bytes, str] = {old: "k-1", whole: "k"}
         for cut in found:
             name = f"{cut.mode.name}/{cut.variant}"
-            found_cut = Cut(k, count, cut, field_name, describe(op, field_name),
+            found_cut = Cut(k, cut, field_name, describe(op, field_name),
                             seen.get(cut.torn))
             seen.setdefault(cut.torn, name)
             yield found_cut, image
