@@ -9,7 +9,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Hashable, List, Optional, Sequence, Tuple
 
 from ... import flashlog, store
 from .bench import Bench, progress
@@ -49,6 +49,14 @@ def judged(reference: Boot, varies: List[str], key: str, old: Optional[str],
             return "brick", []
         return classify(result.read, old, new, result.listing, reference.listing, varies, key)
     return judge
+
+
+def outcome_key(point: Dict) -> Hashable:
+    """A brick with another diagnosis (the exception, the image) is another outcome."""
+    brick = point.get("brick")
+    if brick:
+        return "brick", brick.get("exception"), brick.get("image")
+    return point["outcome"]
 
 
 def summary(points: List[Dict]) -> Dict[str, int]:

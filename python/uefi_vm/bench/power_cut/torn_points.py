@@ -19,9 +19,11 @@ from typing import Dict, Generator, Hashable, List, Optional, Sequence, Tuple
 from ... import flashlog, store
 from . import torn
 from .bench import Bench, progress
-from .boots import boot
-from .outcomes import KEPT, Describe, Judge, run_points, settle
+from .boots import Boot, boot
+from .outcomes import KEPT, Describe, Judge, outcome_key, run_points, settle
 from .points import label
+
+Values = Tuple[Optional[str], Optional[str]]  # V's old and new values (hex; None: absent)
 
 
 def chosen(outcomes: Dict[int, Hashable], sample: Sequence[int], refined: bool,
@@ -99,28 +101,19 @@ def entry_of(cut: Cut, seed: int) -> Dict:
             "op": cut.cut.line(), "field": cut.field, "phase": cut.phase}
 
 
-def outcome_key(point: Dict) -> Hashable:
-    brick = point.get("brick")
-    if brick:
-        return "brick", brick.get("exception"), brick.get("image")
-    return point["outcome"]
-
-
-def judged_entry(entry: Dict, result, judge: Judge, old: Optional[str],
-                 new: Optional[str]) -> None:
+def judged_entry(entry: Dict, result: Boot, judge: Judge, values: Values) -> None:
     outcome, collateral = judge(result)
     entry.update(outcome=outcome, read=result.read, collateral=collateral,
                  seconds=round(result.seconds, 1))
     if result.brick:
         entry["brick"] = result.brick
     if outcome == "corrupt":
-        entry["between"] = torn.between(result.read, old, new)
+        entry["between"] = torn.between(result.read, *values)
 
 
 def cuts(bench: Bench, kind: str, start: bytes, ops: Sequence[flashlog.Op], base: int,
          final: Optional[store.Layout], timeout: float, judge: Judge, describe: Describe,
-         by_k: Dict[int, Dict], ks: Sequence[int], known, values: Tuple[Optional[str],
-                                                                         Optional[str]]
+         by_k: Dict[int, Dict], ks: Sequence[int], known, values: Values
          ) -> Tuple[Dict, List[Dict], List[Dict]]:
     """Tears each write of KS, boots every torn store that is new and judges it; boots the
     neighbours at k - 1 the sample lacks. Returns the kind's torn entries and count of unchanged
@@ -140,7 +133,7 @@ def cuts(bench: Bench, kind: str, start: bytes, ops: Sequence[flashlog.Op], base
             result = boot(bench, image, timeout)
             image.unlink()
             entry = entry_of(cut, seed)
-            judged_entry(entry, result, judge, *values)
+            judged_entry(entry, result, judge, values)
             settle(bench, entry, cut.store, kind, cut.k, cut.cut.line(), judge, timeout,
                    reproducers, store_name(kind, cut.k, cut.cut))
             with lock:

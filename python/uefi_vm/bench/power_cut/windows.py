@@ -8,7 +8,7 @@ from ... import flashlog, store
 from ..refine import refine, windows
 from . import torn_points
 from .bench import Bench, progress
-from .outcomes import Judge, run_points
+from .outcomes import Judge, outcome_key, run_points
 from .points import layout_of
 
 # A state byte's bits, cleared one by one as a record goes on (edk2's VAR_* values).
@@ -66,14 +66,6 @@ def describer(start: bytes, ops: Sequence[flashlog.Op], base: int,
     before = layout_of(flashlog.rebuild(start, ops, base))
     fresh = before.free if before else 0
     return lambda op, label: phase(op, label, final, fresh)
-
-
-def outcome_key(point: Dict) -> Hashable:
-    """A brick with another diagnosis (the exception, the image) is another outcome."""
-    brick = point.get("brick")
-    if brick:
-        return "brick", brick.get("exception"), brick.get("image")
-    return point["outcome"]
 
 
 def window_entries(points: List[Dict], sample: Sequence[int], ops: Sequence[flashlog.Op],
