@@ -270,6 +270,14 @@ class Points(unittest.TestCase):
                           (93, 94, "new", "new record SysPrepOrder state added")])
         # Two VMs at a time: two points a round, log3(94) + 1 rounds.
         self.assertLessEqual(len(refined["points"]), 2 + 2 * 6)
+        self.assertNotIn("torn", refined)
+        # Torn, refined: the sampled point's write and the edges of the windows, 92 and 93.
+        self.bench.torn = bench.TornPlan(torn.parse("one"), 7)
+        with contextlib.redirect_stderr(io.StringIO()):
+            refined, _ = windows.sampled(self.bench, "sweep", start, log.ops, [0, 94], 0, final,
+                                         10, judge, refining=True)
+        self.assertEqual([(t["k"], t["outcome"], t.get("same_as")) for t in refined["torn"]],
+                         [(92, "old", None), (93, "new", "k"), (94, "new", "k")])
 
     def test_a_write_swept_and_refined(self):
         guid = "{" + str(VENDOR).upper() + "}"
