@@ -61,7 +61,8 @@ def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
                              "first, preprog, zeros, rising, part, raise, each with :N for N "
                              "seeded variants (--sweep, --boot, --reclaim)")
     parser.add_argument("--torn-points", type=int, metavar="N",
-                        help="tear N of a kind's writes at most, the windows' edges first")
+                        help="tear N of a kind's writes at most, those where the outcome "
+                             "changes first")
     parser.add_argument("--seed", type=int,
                         help="the random moments' and the torn bits' seed (default: the time)")
     parser.add_argument("--keep", type=Path, metavar="DIR", help="keep every rebuilt store here")
