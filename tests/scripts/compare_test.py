@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """bench/power-cut --compare on hand-made runs: windows gone, new and changed, aligned by the phases
-of the writes and not by k, the cuts by their counts, the status, and runs it must refuse."""
+of the writes and not by k, torn cuts by phase and mode, the cuts by their counts, the status, and
+runs it must refuse."""
 
 import contextlib
 import io
@@ -102,6 +103,37 @@ class Compare(unittest.TestCase):
         _, out, _ = self.compare(*self.CASES[3][1:3])
         self.assertIn("sweep: changed: brick #GP -> brick #UD", out)
 
+    def test_torn_cuts_by_phase_and_mode(self):
+        def torn(*cuts, base=0):
+            found = run(["old", "old", "new", "new"], base=base)
+            found["sweep"]["torn"] = [{"k": base + k, "mode": mode, "variant": 1, "phase": name,
+                                       "outcome": outcome} for k, name, mode, outcome in cuts]
+            return found
+        kept = torn((2, "new record state added", "one", "old"),
+                    (2, "new record state added", "most", "new"),
+                    (3, "old record state deleted", "some", "new"))
+        for name, b, status, counts in (
+                ("the same", kept, 0, (0, 0, 0)),
+                ("broken where A kept it, k shifted", torn(
+                    (2, "new record state added", "one", "lost"),
+                    (2, "new record state added", "most", "new"), base=7), 1, (1, 0, 0)),
+                ("broken where A tore nothing", torn(
+                    (1, "new record data", "some", "corrupt")), 0, (0, 0, 1)),
+                ("A's broken, B's kept", kept, 0, (0, 1, 0))):
+            with self.subTest(name):
+                a = kept if name != "A's broken, B's kept" else torn(
+                    (3, "old record state deleted", "some", "collateral"))
+                found, out, _ = self.compare(a, b)
+                result = json.loads(out.splitlines()[-1])
+                self.assertEqual(found, status)
+                self.assertEqual(tuple(len(result["sweep"]["torn"][key]) for key in
+                                       ("broken", "fixed", "unseen")), counts)
+                self.assertEqual(result["regressions"], counts[0])
+        _, out, _ = self.compare(kept, torn((2, "new record state added", "one", "lost")))
+        self.assertIn('sweep: torn broken: lost at "new record state added" (one, B k=2)', out)
+        # Without torn cuts on either side, the comparison says nothing of them.
+        self.assertNotIn("torn", json.loads(self.compare(GOOD, GOOD)[1].splitlines()[-1])["sweep"])
+
     def test_cuts_by_counts(self):
         for name, b, status in (("the same counts", ["old", "new"], 0),
                                 ("one lost", ["old", "lost"], 1)):
@@ -121,6 +153,8 @@ class Compare(unittest.TestCase):
                 ("another program's JSON", {"BootOrder": "00 00"}, GOOD, "not the JSON line"),
                 ("points without k", {"variable": "V", "sweep": {"points": [{}]}}, GOOD,
                  "points"),
+                ("torn cuts without a mode", {"variable": "V", "sweep": {
+                    "points": [], "torn": [{"k": 1, "outcome": "old"}]}}, GOOD, "torn cuts"),
                 ("two variables", GOOD, other, "one variable"),
                 ("two writes", run(["old"] * 4, write="/s V G 0"), GOOD, "one write")):
             with self.subTest(name):

@@ -5,6 +5,7 @@ point from hand-made listings and from boots against a stand-in for scripts/uefi
 loop must leave, and the exit status."""
 
 import contextlib
+import hashlib
 import io
 import json
 import subprocess
@@ -18,7 +19,7 @@ from pathlib import Path
 
 from uefi_vm import flashlog, store, toolout
 from uefi_vm.bench.power_cut import bench, boots, cli, cuts, outcomes, points, sweep, windows
-from uefi_vm.bench.power_cut import write
+from uefi_vm.bench.power_cut import torn, torn_points, write
 
 GLOBAL = store.GLOBAL
 WORK, SPARE, VOLUME = 0x400, 0x800, 0xC00
@@ -269,6 +270,14 @@ class Points(unittest.TestCase):
                           (93, 94, "new", "new record SysPrepOrder state added")])
         # Two VMs at a time: two points a round, log3(94) + 1 rounds.
         self.assertLessEqual(len(refined["points"]), 2 + 2 * 6)
+        self.assertNotIn("torn", refined)
+        # Torn, refined: the sampled point's write and the edges of the windows, 92 and 93.
+        self.bench.torn = bench.TornPlan(torn.parse("one"), 7)
+        with contextlib.redirect_stderr(io.StringIO()):
+            refined, _ = windows.sampled(self.bench, "sweep", start, log.ops, [0, 94], 0, final,
+                                         10, judge, refining=True)
+        self.assertEqual([(t["k"], t["outcome"], t.get("same_as")) for t in refined["torn"]],
+                         [(92, "old", None), (93, "new", "k"), (94, "new", "k")])
 
     def test_a_write_swept_and_refined(self):
         guid = "{" + str(VENDOR).upper() + "}"
@@ -305,6 +314,89 @@ class Points(unittest.TestCase):
                 ks = [point["k"] for point in found["points"]]
                 self.assertEqual(ks, sorted(set(ks)))
 
+    def test_torn_cuts_booted_once_each_and_kept(self):
+        # SysPrepOrder 07 -> 04 in place (two bits cleared: a cut leaves 05 or 06), a write of
+        # bytes the store holds, Lang's "e" -> "a" in place (one bit), the erase of a blank block.
+        start = bytes(image(store.record("Lang", b"eng"),
+                            store.record("SysPrepOrder", b"\x07\x00\x00\x00")))
+        records = store.layout(start).records
+        value_at = records[1].offset + records[1].header + records[1].name_size
+        lang_at = records[0].offset + records[0].header + 10
+        ops = [flashlog.parse_op(line) for line in
+               (f"W {value_at:x} 04", f"W {lang_at:x} {start[lang_at]:02x}",
+                f"W {lang_at:x} 61", f"E {SPARE:x} 400")]
+        final = store.layout(flashlog.rebuild(start, ops, len(ops)))
+        reference = self.work / "reference.fd"
+        reference.write_bytes(start)
+        control = boots.boot(self.bench, reference, 10)
+        judge = outcomes.judged(control, [], self.bench.key, "07 00 00 00", "04 00 00 00")
+        self.bench.keep = self.work / "keep"
+        runs = []
+        for seed in (7, 7):
+            self.bench.torn = bench.TornPlan(torn.parse("one,most,some:4,zeros"), seed)
+            boots_before = self.bench.runs
+            with contextlib.redirect_stderr(io.StringIO()):
+                found, reproducers = windows.sampled(
+                    self.bench, "sweep", start, ops, [0, 1, 3, 4], 0, final, 10, judge,
+                    values=("07 00 00 00", "04 00 00 00"))
+            runs.append((found, reproducers, self.bench.runs - boots_before))
+        found, reproducers, booted = runs[0]
+        entries = found["torn"]
+        self.assertEqual(found["torn_unchanged"], 1)  # the blank block's erase
+        self.assertEqual({e["k"] for e in entries}, {1, 3})
+        self.assertEqual({e["mode"] for e in entries}, {"one", "most", "some"})
+        # The neighbour k=2 the sample lacked was booted as a whole point.
+        self.assertEqual([p["k"] for p in found["points"]], [0, 1, 2, 3, 4])
+        for entry in entries:
+            with self.subTest(k=entry["k"], mode=entry["mode"], variant=entry["variant"]):
+                self.assertEqual((entry["seed"], entry["neighbours"]),
+                                 (7, [["old", "new"], ["new", "collateral"]][entry["k"] // 2]))
+                value = int(entry["op"].split()[2], 16)
+                if entry["k"] == 1:
+                    # 05 or 06, between old and new, on a fresh boot or copied from one.
+                    self.assertEqual(entry["op"].split()[1], f"{value_at:x}")
+                    self.assertIn(value, (4, 5, 6, 7))
+                    novel = value in (5, 6)
+                    self.assertEqual(entry["outcome"], "corrupt" if novel else
+                                     {7: "old", 4: "new"}[value])
+                    self.assertEqual((entry["novel"], entry.get("between")),
+                                     (novel, True if novel else None))
+                    if novel:
+                        self.assertEqual(entry["read"], f"{value:02X} 00 00 00")
+                        self.assertEqual(entry["again"], "corrupt")
+                else:
+                    # One bit: every cut is the store at k-1 or at k, none booted.
+                    self.assertEqual(entry["same_as"], {0x65: "k-1", 0x61: "k"}[value])
+                    self.assertEqual(entry["outcome"],
+                                     {0x65: "new", 0x61: "collateral"}[value])
+                    self.assertFalse(entry["novel"])
+        one, most = (next(e for e in entries if e["k"] == 1 and e["mode"] == mode)
+                     for mode in ("one", "most"))
+        self.assertNotIn("same_as", one)
+        self.assertEqual(most.get("same_as", "one/1"), "one/1")  # 05 and 06: the other's bit
+        # Booted: k=0, 1, 3, 4, the neighbour k=2, the second boots of k=3 and 4 (Lang changed),
+        # and each distinct torn store (05, 06 at most) twice.
+        distinct = {e["op"] for e in entries if "same_as" not in e}
+        self.assertEqual(booted, 7 + 2 * len(distinct))
+        self.assertEqual(sorted(r["torn"] for r in reproducers if "torn" in r),
+                         sorted(f"{e['mode']}/{e['variant']}" for e in entries
+                                if "same_as" not in e))
+        # Kept between k-1 and k, differing from k-1 only by bits the write clears.
+        kept = sorted(path.name for path in self.bench.keep.iterdir())
+        names = [f"sweep-0001-{e['mode']}-{e['variant']}.fd" for e in entries
+                 if "same_as" not in e]
+        self.assertEqual(kept[kept.index("sweep-0000.fd") + 1:kept.index("sweep-0001.fd")],
+                         sorted(names))
+        before = (self.bench.keep / "sweep-0000.fd").read_bytes()
+        for name in names:
+            after = (self.bench.keep / name).read_bytes()
+            differ = [i for i in range(len(before)) if before[i] != after[i]]
+            self.assertEqual(differ, [value_at])
+            self.assertEqual(after[value_at] & ~7, 0)
+        # The same seed, the same cuts.
+        self.assertEqual(*([{key: value for key, value in e.items() if key != "seconds"}
+                            for e in run[0]["torn"]] for run in runs))
+
     def test_tool_commands_given(self):
         guid = "{" + str(VENDOR).upper() + "}"
         command = write.parse(["/s MyVar 8be4df61-93ca-11d2-aa0d-00e098032b8c 0"],
@@ -324,6 +416,160 @@ class Points(unittest.TestCase):
         result = boots.boot(self.bench, erased, 10)
         self.assertEqual(result.brick["why"], "not ready within 10 s")
         self.assertEqual(result.brick["console"], "nothing")
+
+
+def program(runs, image):
+    """A program of RUNS ((offset, bytes), ...) and the store before it."""
+    return flashlog.Op(runs=tuple(runs)), bytearray(image)
+
+
+class TornModes(unittest.TestCase):
+    """Each mode's rule on the bytes, against the whole operation (see torn's table)."""
+
+    SEEDS = range(12)
+
+    def cuts(self, op, image, modes, seed=7, k=5):
+        return torn.tear(op, image, torn.parse(modes), "ab" * 32, "sweep", k, seed)
+
+    def test_a_torn_program_only_clears_bits_the_whole_program_clears(self):
+        start = bytes(range(0x80, 0x100)) * 4 + b"\xff" * 0x200
+        # A state byte 0x3F -> 0x3C; a byte of data over erased flash; a buffer of three runs,
+        # one byte of which sets bits (QEMU writes them, NOR cannot) and one changes nothing.
+        cases = [[(0x3F, b"\x3c")], [(0x200, b"\x5a")],
+                 [(0x10, b"\x00\x01\x02\x03"), (0x20, bytes(start[0x20:0x22])),
+                  (0x210, b"\x12\x34\x56\x78\x9a"), (0x30, b"\xff\x00")]]
+        for runs in cases:
+            op, image = program(runs, start)
+            _, old, whole = torn.region(op, image)
+            old_bits, whole_bits = (int.from_bytes(b, "big") for b in (old, whole))
+            cleared = old_bits & ~whole_bits
+            for seed in self.SEEDS:
+                for cut in self.cuts(op, image, "some,one,most,first", seed):
+                    with self.subTest(runs=runs, mode=cut.mode.name, seed=seed):
+                        after = cut.apply(bytearray(image))
+                        torn_bits = int.from_bytes(cut.torn, "big")
+                        gone = old_bits & ~torn_bits
+                        self.assertEqual(torn_bits & ~old_bits, 0)  # nothing set
+                        self.assertEqual(gone & ~cleared, 0)  # only what the program clears
+                        outside = [i for i in range(len(image))
+                                   if not any(o <= i < o + len(d) for o, d in runs)]
+                        self.assertTrue(all(after[i] == image[i] for i in outside))
+                        count = bin(gone).count("1")
+                        if cut.mode.name == "one":
+                            self.assertEqual(count, 1)
+                        elif cut.mode.name == "most":
+                            self.assertEqual(count, bin(cleared).count("1") - 1)
+                        elif cut.mode.name == "first":
+                            # Whole bytes of what the program clears, the first ones only.
+                            touched = [i for i in range(len(old)) if old[i] & ~whole[i]]
+                            done = [i for i in touched if cut.torn[i] != old[i]]
+                            self.assertEqual(done, touched[:len(done)])
+                            self.assertTrue(0 < len(done) < len(touched))
+                            self.assertTrue(all(cut.torn[i] == old[i] & whole[i]
+                                                for i in done))
+            names = {cut.mode.name for cut in self.cuts(op, image, "all")}
+            # One byte cannot be cut short; a program never gets an erase's modes.
+            self.assertEqual(names, {"some", "one", "most"} | ({"first"} if len(runs) > 1
+                                                               else set()))
+        # "some" takes about half of what a large program clears, "one" and "most" one bit each.
+        op, image = program([(0x200, bytes(0x100))], start)
+        some = self.cuts(op, image, "some")[0]
+        self.assertLess(abs(sum(bin(b).count("1") for b in some.torn) / (0x100 * 8) - 0.5),
+                        0.1)
+
+    def test_each_erase_mode_keeps_to_its_sector_and_its_rule(self):
+        start = bytes((i * 37 + 11) & 0xFF for i in range(0x3000))
+        op = flashlog.Op(erase=(0x1000, 0x1000))
+        for seed in self.SEEDS:
+            image = bytearray(start)
+            cuts = {cut.mode.name: cut for cut in self.cuts(op, image, "all", seed)}
+            self.assertEqual(set(cuts), {"preprog", "zeros", "rising", "part", "raise"})
+            old = start[0x1000:0x2000]
+            for name, cut in cuts.items():
+                with self.subTest(mode=name, seed=seed):
+                    after = cut.apply(bytearray(image))
+                    self.assertEqual((after[:0x1000], after[0x2000:]),
+                                     (start[:0x1000], start[0x2000:]))
+                    self.assertEqual(after[0x1000:0x2000], cut.torn)
+                    self.assertEqual(cut.line(), "E 1000 1000 sha256="
+                                     + hashlib.sha256(cut.torn).hexdigest())
+            pairs = list(zip(cuts["preprog"].torn, old))
+            self.assertTrue(all(t & ~o == 0 for t, o in pairs))  # only cleared
+            cleared = sum(bin(o & ~t).count("1") for t, o in pairs)
+            self.assertLess(abs(cleared / sum(bin(o).count("1") for o in old) - 0.5), 0.1)
+            self.assertEqual(cuts["zeros"].torn, bytes(0x1000))
+            self.assertTrue(all(t | o == t for t, o in zip(cuts["raise"].torn, old)))  # raised
+            self.assertNotIn(cuts["raise"].torn, (old, b"\xff" * 0x1000))
+            part = cuts["part"].torn
+            j = len(part) - len(part.lstrip(b"\xff"))
+            self.assertTrue(0 < j < 0x1000)
+            self.assertEqual(part[j:], old[j:])
+            # Rising from zero: the bits do not depend on what the sector held.
+            other = self.cuts(op, bytearray(0x3000), "rising", seed)[0]
+            self.assertEqual(cuts["rising"].torn, other.torn)
+            self.assertLess(abs(sum(bin(b).count("1") for b in other.torn) / 0x8000 - 0.5), 0.1)
+
+    def test_the_same_seed_gives_the_same_bytes(self):
+        image = bytearray(bytes(range(256)) * 16)
+        erase = flashlog.Op(erase=(0, 0x1000))
+        buffer, _ = program([(0x100, bytes(64))], image)
+        for op in (erase, buffer):
+            again = [cut.torn for cut in self.cuts(op, bytearray(image), "all:3")]
+            self.assertEqual([cut.torn for cut in self.cuts(op, image, "all:3")], again)
+            # Another seed or k, other bits (the modes that draw many of them).
+            for other in (self.cuts(op, image, "all:3", seed=8),
+                          self.cuts(op, image, "all:3", k=6)):
+                self.assertEqual(len(other), len(again))
+                self.assertTrue(all(a != cut.torn for a, cut in zip(again, other)
+                                    if cut.mode.name in ("some", "preprog", "rising", "raise")))
+            variants = [cut.torn for cut in self.cuts(op, image, "some:3,raise:3")]
+            self.assertEqual(len(set(variants)), len(variants))
+        self.assertNotEqual(torn.Bits("a|1").stream(64), torn.Bits("a|2").stream(64))
+        # The bits of the key that names a cut, fixed: a change breaks every kept reproducer.
+        self.assertEqual(torn.Bits(torn.key("00", "sweep", 1, "some", 1, 7)).stream(4).hex(),
+                         hashlib.sha256(b"00|sweep|1|some|1|7|0").hexdigest()[:8])
+
+    def test_what_changes_nothing_is_not_torn(self):
+        image = bytearray(b"\x3c" * 0x10 + b"\xff" * 0x1000)
+        for op in (flashlog.Op(runs=((0, b"\x3c\x3c"),)),  # the same bytes
+                   flashlog.Op(runs=((0, b"\x3f"),)),  # sets bits only: NOR clears none
+                   flashlog.Op(erase=(0x10, 0x1000))):  # a blank sector
+            with self.subTest(op=op.line()):
+                _, old, whole = torn.region(op, image)
+                self.assertTrue(torn.unchanged(op, old, whole))
+                self.assertEqual(torn.tear(op, image, torn.parse("all:4"), "", "boot", 1, 7),
+                                 [])
+
+    def test_modes_given(self):
+        self.assertEqual([(m.name, n) for m, n in torn.parse("one:3, zeros:4,one")],
+                         [("one", 3), ("zeros", 1)])
+        self.assertEqual(len(torn.parse("all:2")), len(torn.MODES))
+        self.assertEqual({m.name for m in torn.MODES if not m.real}, {"part", "raise"})
+        for text in ("", "bogus", "some:0", "some:x", "all,"):
+            with self.subTest(text=text), self.assertRaises(ValueError):
+                torn.parse(text)
+
+    def test_a_value_between_old_and_new(self):
+        for read, expected in (("05 00", True), ("07 00", True), ("04 00", True),
+                               ("0F 00", False), ("05", False), (None, False)):
+            with self.subTest(read=read):
+                self.assertEqual(torn.between(read, "07 00", "04 00"), expected)
+
+
+class TornPoints(unittest.TestCase):
+    def test_the_writes_torn(self):
+        outcomes_at = {0: "old", 10: "old", 20: "new", 30: "new", 40: "corrupt", 50: "new"}
+        sample = sorted(outcomes_at)
+        self.assertEqual(torn_points.chosen(outcomes_at, sample, False, None),
+                         [10, 20, 30, 40, 50])
+        # At most N: where the outcome changes first, then the others spread evenly.
+        self.assertEqual(torn_points.chosen(outcomes_at, sample, False, 2), [20, 40])
+        self.assertEqual(torn_points.chosen(outcomes_at, sample, False, 4), [20, 30, 40, 50])
+        self.assertEqual(torn_points.chosen({k: "old" for k in range(0, 70, 10)}, range(0, 70, 10),
+                                            False, 2), [30, 50])
+        # Refined: each window's edges, the sampled points' too.
+        self.assertEqual(torn_points.chosen(outcomes_at, [0, 50], True, None),
+                         [10, 20, 30, 40, 50])
 
 
 class Outcomes(unittest.TestCase):
@@ -365,6 +611,14 @@ class Outcomes(unittest.TestCase):
             with self.subTest(runs=runs), contextlib.redirect_stdout(io.StringIO()) as out:
                 self.assertEqual(cli.finish({"cuts": runs}, [], options), status)
             self.assertEqual(json.loads(out.getvalue())["failed"], status)
+        # A torn cut booted that broke the promise twice fails the run; one that only copies a
+        # boot counted already does not count again.
+        for torn_cut, status in (({"outcome": "corrupt", "again": "corrupt"}, 1),
+                                 ({"outcome": "corrupt", "again": "corrupt", "same_as": "k"}, 0),
+                                 ({"outcome": "corrupt", "again": "old"}, 0)):
+            with self.subTest(torn=torn_cut), contextlib.redirect_stdout(io.StringIO()) as out:
+                self.assertEqual(cli.finish({"sweep": {"points": [], "torn": [torn_cut]}}, [],
+                                            options), status)
         # The cuts' cost goes beside their list, each kind's inside its own object.
         made = bench.Bench(None, [], Path("tool"), "V", Path("."), None, Path("."), 1)
 
@@ -379,7 +633,10 @@ class Outcomes(unittest.TestCase):
         for wrong in (["--boot", "0"], ["--jobs", "0"], ["--sweep", "some"],
                       ["--setup", "/s V {GUID} 0"], ["--write", "/s V", "--sweep"],
                       ["--write", f"/s V {GLOBAL} 0", "--name", "V"],
-                      ["--write", f"/s V {GLOBAL} 0", "--cuts", "1"]):
+                      ["--write", f"/s V {GLOBAL} 0", "--cuts", "1"],
+                      ["--torn", "some", "--cuts", "1"], ["--torn", "sum"],
+                      ["--torn", "some:0"], ["--torn-points", "2"],
+                      ["--torn", "all", "--torn-points", "0"]):
             with self.subTest(wrong=wrong), contextlib.redirect_stderr(io.StringIO()), \
                     self.assertRaises(SystemExit) as exited:
                 cli.arguments(wrong)

@@ -3,7 +3,9 @@
 covers every field (the first point, each state byte, the middle of the header, the name and the
 data, the last point) and one loop cut at a random moment. Each must keep UEFI's promise: the
 variable holds its old value until the new record is marked added, its new one from then on, and
-no other variable changes. Then a store damaged as no firmware writes it, a record header left
+no other variable changes. Torn cuts inside three of the sample's writes (--torn all --torn-points
+3): each torn store is the store before the write but for bits the write clears, or a neighbour,
+not booted again. Then a store damaged as no firmware writes it, a record header left
 unwritten in the middle of the store, must be caught: the check must not call it old or new.
 AnyWrite: a 1 KiB value overwritten by another (--setup, --write), a sample by fields refined to
 exact windows, which must keep the promise too: old, then new, nothing else.
@@ -33,16 +35,20 @@ class PowerCut(unittest.TestCase):
     def setUpClass(cls):
         cls.work = tempfile.TemporaryDirectory()
         cls.keep = Path(cls.work.name, "kept")
+        # Torn cuts inside three of the sample's writes: where the outcome turns from old to new
+        # (a state byte, one bit: its cuts are its neighbours, none booted) and two spread inside.
         run = subprocess.run([str(ROOT / "bench/power-cut"), "--firmware", "ovmf", "--sweep",
                               "fields", "--cuts", "1", "--seed", "7", "--jobs", "2", "--keep",
-                              str(cls.keep), "--tool", str(TOOL)], stdout=subprocess.PIPE,
-                             timeout=900)
+                              str(cls.keep), "--tool", str(TOOL), "--torn", "all",
+                              "--torn-points", "3"], stdout=subprocess.PIPE, timeout=900)
         cls.status = run.returncode
         cls.result = json.loads(run.stdout.decode().splitlines()[-1]) if run.stdout else {}
         sweep, cuts = cls.result.get("sweep", {}), cls.result.get("cuts", [])
         print(f"Power cuts on ovmf: {len(sweep.get('points', []))} points of an update of "
               f"{sweep.get('writes')} writes, {sweep.get('counts')}; a loop cut: "
-              f"{[cut['outcome'] for cut in cuts]}", flush=True)
+              f"{[cut['outcome'] for cut in cuts]}; torn: "
+              f"{[(t['k'], t['mode'], t['outcome']) for t in sweep.get('torn', [])]}",
+              flush=True)
 
     @classmethod
     def tearDownClass(cls):
@@ -65,6 +71,46 @@ class PowerCut(unittest.TestCase):
             self.assertEqual(point["read"], sweep["new" if point["outcome"] == "new" else "old"])
         self.assertEqual(len(self.result["cuts"]), 1)
         self.assertIn(self.result["cuts"][0]["outcome"], outcomes.KEPT)
+
+    def test_torn_writes(self):
+        sweep = self.result["sweep"]
+        points = {point["k"]: point for point in sweep["points"]}
+        torn = sweep["torn"]
+        # x86 programs one byte: a program's three modes, no erase, at three writes at most (a
+        # write of the bytes there already is not torn).
+        self.assertEqual({t["mode"] for t in torn}, {"some", "one", "most"})
+        self.assertLessEqual(len({t["k"] for t in torn}) + sweep["torn_unchanged"], 3)
+        self.assertTrue(any("same_as" not in t for t in torn))
+        flip = min(k for k, point in points.items() if point["outcome"] == "new")
+        self.assertIn(flip, {t["k"] for t in torn})
+        start = (self.keep / "sweep-0000.fd").read_bytes()
+        for entry in torn:
+            with self.subTest(k=entry["k"], mode=entry["mode"]):
+                k = entry["k"]
+                self.assertEqual(entry["neighbours"],
+                                 [points[k - 1]["outcome"], points[k]["outcome"]])
+                self.assertIn(entry["outcome"], outcomes.KEPT)
+                self.assertFalse(entry["novel"])
+                if k == flip:
+                    # The state byte's one bit: the store at k-1 or at k, not booted again.
+                    self.assertIn(entry["same_as"], ("k-1", "k"))
+                    continue
+                if "same_as" in entry:
+                    continue
+                # Kept between k-1 and k; the store at k-1 but for bits write k clears.
+                kept = sorted(path.name for path in self.keep.glob("sweep-*.fd"))
+                name = f"sweep-{k:04d}-{entry['mode']}-{entry['variant']}.fd"
+                self.assertLess(kept.index(f"sweep-{k - 1:04d}.fd"), kept.index(name))
+                self.assertLess(kept.index(name), kept.index(f"sweep-{k:04d}.fd"))
+                before = (self.keep / f"sweep-{k - 1:04d}.fd").read_bytes()
+                after = (self.keep / f"sweep-{k:04d}.fd").read_bytes()
+                cut = (self.keep / name).read_bytes()
+                differ = [i for i in range(len(start)) if cut[i] != before[i]]
+                _, offset, written = entry["op"].split()
+                self.assertEqual(differ, [int(offset, 16)])
+                self.assertEqual(cut[differ[0]], int(written, 16))
+                self.assertEqual(cut[differ[0]] & ~before[differ[0]], 0)
+                self.assertEqual(after[differ[0]] & ~cut[differ[0]], 0)
 
     def test_a_store_no_firmware_writes_is_caught(self):
         # The store before the update, with a record header in the middle made blank: the

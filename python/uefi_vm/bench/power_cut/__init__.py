@@ -5,7 +5,7 @@ SetVariable(), and that no other variable suffers?
     bench/power-cut [--firmware F [--code FILE] [--factory FILE]] [--name V]
                     [--sweep [every|fields]] [--update N]
                     [--setup CMD]... [--write CMD] [--file PATH]... [--refine]
-                    [--boot N] [--reclaim N] [--cuts N]
+                    [--boot N] [--reclaim N] [--cuts N] [--torn MODES [--torn-points N]]
                     [--seed S] [--keep DIR] [--jobs N] [--plot FILE] [--tool PATH]
     bench/power-cut --compare A.json B.json
 
@@ -48,20 +48,36 @@ point that breaks the promise is booted a second time from the same store, to ch
 outcomes differ (a brick's diagnosis included) until they are one write apart: about log2(gap) + 1
 boots a boundary. It cannot see a window that lies wholly between two points of the same outcome.
 
+--torn MODES also cuts inside the writes of the points (--sweep, --boot, --reclaim) and, with
+--refine, of each window's edges: the store is the first k-1 writes whole, then write k cut short
+as NOR flash leaves a program or an erase ("all", or a comma list of modes, each with :N for N
+variants): some, one or most of the bits a program clears, the first bytes of a write buffer
+(first); an erase cut in its pre-program (preprog, zeros), in its pulses (rising), partly done
+(part) or raising bits it never cleared (raise, a worst case). The bits come from SHA-256 of the
+log up to write k, the kind, k, the mode, the variant and --seed: the same seed, the same stores.
+A torn store equal to the store at k-1, at k or to another variant is not booted again (same_as);
+a write that changes nothing is not torn. --torn-points N tears N writes of a kind at most, where
+the outcome changes first.
+
 Every rebuilt store is kept with --keep DIR as DIR/<kind>-<k>.fd (.fd.xz for the 64 MiB AArch64
-stores); a point that breaks the promise is kept anyway, in build/power-cut/ when --keep is not
-given, and the output names the scripts/uefi-vm command that boots it (the run writes into the
-file, as the firmware does: copy it first to keep it).
+stores), a torn one as DIR/<kind>-<k>-<mode>-<variant>.fd, which sorts before <kind>-<k>.fd; a point
+that breaks the promise is kept anyway, in build/power-cut/ when --keep is not given, and the output
+names the scripts/uefi-vm command that boots it (the run writes into the file, as the firmware does:
+copy it first to keep it).
 
 Progress goes to standard error. The last line of standard output is one JSON object: firmware,
 variable, seed, and for each kind run ("sweep", "boot", "reclaim") its writes, the control's boot
 seconds, varies, points [{k, offset, field, phase, outcome, read, collateral}] (k: the writes
 applied; offset and field: what write k touched; phase: what it did, in words that hold for any
 build, e.g. "new record V state added"), windows [{first, last, outcome, fields, bounds, boots,
-phases}] (runs of one outcome), counts by outcome, and its boots, seconds, seconds_per_point;
-"cuts" [{after, after_count, read, outcome, collateral}] and their cuts_boots and cuts_seconds;
-"failed", the points that broke the promise twice in a row; "unconfirmed", those that broke it
-once only; "reproducers".
+phases}] (runs of one outcome), counts by outcome, and its boots, seconds, seconds_per_point; with
+--torn, torn [{k, mode, variant, seed, op, outcome, neighbours, novel, field, phase, read,
+collateral}] (op: the torn write as the log writes a program, or an erase's sector and the SHA-256
+of what it left; neighbours: the outcomes at k-1 and k; novel: neither; same_as: the store booted
+already that it equals; between: whether a corrupt value's bits lie between old and new) and
+torn_unchanged; "cuts" [{after, after_count, read, outcome, collateral}] and their cuts_boots and
+cuts_seconds; "failed", the points that broke the promise twice in a row; "unconfirmed", those that
+broke it once only; "reproducers".
 
 Exit status: 0 when every point kept the promise, 1 when a point broke it (a finding about the
 firmware), 125 when the bench itself failed (a usage error included).
@@ -69,7 +85,8 @@ firmware), 125 when the bench itself failed (a usage error included).
 Its modules: bench (the run's settings, progress and the factory store), boots (a boot in the VM
 and the control), points (where the cuts fall), outcomes (a point booted and judged), windows
 (refinement, windows and phases), sweep, write (the command --write sweeps), first_boot, reclaim
-and cuts (the kinds), plot, and cli (the command line)."""
+and cuts (the kinds), torn (the modes of a torn write) and torn_points (the torn cuts booted),
+plot, and cli (the command line)."""
 
 from .cli import entry, main
 

@@ -6,10 +6,11 @@ import shutil
 import threading
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
 from ... import firmware as firmwares
 from ... import paths, text
+from . import torn
 
 FAILED = 125
 VM = paths.harness()
@@ -18,6 +19,15 @@ progress = text.progress_printer("power-cut")
 
 class BenchError(Exception):
     """The bench itself failed: status 125."""
+
+
+@dataclass
+class TornPlan:
+    """What --torn asks for: the modes, each with its number of variants; the seed; and at most
+    how many writes of a kind are torn (--torn-points; None: every one chosen)."""
+    modes: List[Tuple[torn.Mode, int]]
+    seed: int
+    points: Optional[int] = None
 
 
 @dataclass
@@ -33,6 +43,7 @@ class Bench:
     guid: str = str(text.GLOBAL)  # V's, as efivarfs names it
     runs: int = 0  # boots and other runs so far
     lock: threading.Lock = field(default_factory=threading.Lock)
+    torn: Optional[TornPlan] = None  # --torn: cut inside the points' writes too
 
     @property
     def key(self) -> str:

@@ -13,13 +13,13 @@ from typing import Dict, List, Optional, Tuple
 from ... import firmware as firmwares
 from ... import flashlog, paths
 from ...errors import Failure, UsageParser
-from .bench import FAILED, Bench, BenchError, progress
+from . import torn, torn_points, write
+from .bench import FAILED, Bench, BenchError, TornPlan, progress
 from .cuts import cut_runs
 from .first_boot import first_boot
 from .outcomes import KEPT
 from .plot import KINDS, plot
 from .reclaim import reclaim
-from . import write
 from .sweep import sweep
 from .windows import costs
 
@@ -55,7 +55,16 @@ def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
     parser.add_argument("--boot", type=int, metavar="N", help="N points over the first boot")
     parser.add_argument("--reclaim", type=int, metavar="N", help="N points over a reclaim")
     parser.add_argument("--cuts", type=int, metavar="N", help="N loops cut at random moments")
-    parser.add_argument("--seed", type=int, help="the random moments' seed (default: the time)")
+    parser.add_argument("--torn", metavar="MODES",
+                        help="cut inside the points' writes too, as NOR flash leaves a program "
+                             "or an erase cut short: 'all' or a comma list of some, one, most, "
+                             "first, preprog, zeros, rising, part, raise, each with :N for N "
+                             "seeded variants (--sweep, --boot, --reclaim)")
+    parser.add_argument("--torn-points", type=int, metavar="N",
+                        help="tear N of a kind's writes at most, those where the outcome "
+                             "changes first")
+    parser.add_argument("--seed", type=int,
+                        help="the random moments' and the torn bits' seed (default: the time)")
     parser.add_argument("--keep", type=Path, metavar="DIR", help="keep every rebuilt store here")
     parser.add_argument("--jobs", type=int, default=1, metavar="N", help="VMs at a time (1)")
     parser.add_argument("--plot", type=Path, metavar="FILE", help="plot the points (PNG)")
@@ -64,12 +73,22 @@ def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
                         help="compare two runs' JSON lines and run nothing else (status 1 when "
                              "B breaks the promise where A kept it)")
     found = parser.parse_args(argv)
-    for option in ("boot", "reclaim", "cuts", "jobs"):
+    for option in ("boot", "reclaim", "cuts", "jobs", "torn_points"):
         value = getattr(found, option)
         if value is not None and value < 1:
-            parser.error(f"--{option} needs a number of at least 1")
+            parser.error(f"--{option.replace('_', '-')} needs a number of at least 1")
     if not any((found.sweep, found.boot, found.reclaim, found.cuts)):
         found.sweep = "every"
+    found.modes = None
+    if found.torn is not None:
+        if not any((found.sweep, found.boot, found.reclaim)):
+            parser.error("--torn tears the writes of --sweep, --boot or --reclaim: give one")
+        try:
+            found.modes = torn.parse(found.torn)
+        except ValueError as bad:
+            parser.error(str(bad))
+    elif found.torn_points is not None:
+        parser.error("--torn-points goes with --torn")
     found.command = None
     if found.write is not None:
         if found.name or found.update is not None:
@@ -87,7 +106,8 @@ def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
     return found
 
 
-def make_bench(chosen: firmwares.Firmware, options: argparse.Namespace, work: Path) -> Bench:
+def make_bench(chosen: firmwares.Firmware, options: argparse.Namespace, work: Path,
+               seed: int) -> Bench:
     from ... import provision
     tool = provision.tool(chosen, given=options.tool)
     stamp = time.strftime("%Y%m%d-%H%M%S")
@@ -96,6 +116,8 @@ def make_bench(chosen: firmwares.Firmware, options: argparse.Namespace, work: Pa
                  kept, options.jobs)
     if options.command:
         made.guid = options.command.guid
+    if options.modes:
+        made.torn = TornPlan(options.modes, seed, options.torn_points)
     return made
 
 
@@ -132,7 +154,8 @@ def run_kinds(bench: Bench, options: argparse.Namespace, seed: int, result: Dict
 def finish(result: Dict, reproducers: List[Dict], options: argparse.Namespace) -> int:
     """The counts of broken points, the plot, the reproducers and the JSON line; the status."""
     every = [point for kind in KINDS for point in
-             result.get(kind, {}).get("points", [])] + result.get("cuts", [])
+             result.get(kind, {}).get("points", [])
+             + torn_points.broken(result.get(kind, {}).get("torn", []))] + result.get("cuts", [])
     broken = [point for point in every if point["outcome"] not in KEPT]
     result["failed"] = sum(1 for point in broken if point.get("again") not in KEPT)
     result["unconfirmed"] = len(broken) - result["failed"]
@@ -140,8 +163,9 @@ def finish(result: Dict, reproducers: List[Dict], options: argparse.Namespace) -
     if options.plot:
         plot(result, options.plot)
     for found in reproducers:
-        progress(f"broke the promise: {found['kind']} k={found['k']} ({found['write']}): "
-                 f"{found['command']}")
+        torn_cut = f" torn {found['torn']}" if "torn" in found else ""
+        progress(f"broke the promise: {found['kind']} k={found['k']}{torn_cut} "
+                 f"({found['write']}): {found['command']}")
     print(json.dumps(result))
     return 1 if result["failed"] else 0
 
@@ -161,7 +185,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         result.update(firmware=chosen.name, code=chosen.given_code, factory=chosen.given_factory,
                       variable=options.name, seed=seed)
         with tempfile.TemporaryDirectory(prefix="power-cut.") as work:
-            run_kinds(make_bench(chosen, options, Path(work)), options, seed, result, reproducers)
+            run_kinds(make_bench(chosen, options, Path(work), seed), options, seed, result,
+                      reproducers)
     except (BenchError, Failure, flashlog.BadLog) as failure:
         print(f"power-cut: {failure}", file=sys.stderr)
         if result:

@@ -13,8 +13,13 @@ outcome (neighbouring windows share the phase their boundary falls in). A window
 one of A but also covers phases where A kept the promise at every point it booted grew; the same
 of A, against B, shrank. The random cuts compare by their counts of outcomes.
 
+Torn cuts (--torn) are compared by place, the phase of the write they tore and their mode (a
+variant's bits differ between builds): a place where B broke the promise and A tore the same and
+kept it everywhere is broken, the reverse fixed, and a place B broke that A never tore unseen.
+
 The output: a line for each change, then one JSON object: for each kind {gone, new, changed,
-grown, shrunk} (cuts: {a, b, regression}), and `regressions`: the new and the grown windows, and
+grown, shrunk} (cuts: {a, b, regression}; with torn cuts on either side also torn: {broken,
+fixed, unseen}), and `regressions`: the new and the grown windows, the torn places broken, and
 the cuts when B broke the promise more often than A. Exit status: 1 when there is a regression,
 0 when there is none, 125 when a file cannot be read, is not a run's JSON line, or the two runs
 are of different variables or write commands."""
@@ -70,6 +75,11 @@ def check_kind(path: Path, kind: str, result) -> None:
             isinstance(p, dict) and isinstance(p.get("k"), int)
             and isinstance(p.get("outcome"), str) for p in points)):
         raise CompareError(f"{path}: the {kind} points are not a run's points")
+    torn = result.get("torn", [])
+    if not (isinstance(torn, list) and all(
+            isinstance(t, dict) and isinstance(t.get("k"), int) and isinstance(t.get("mode"), str)
+            and isinstance(t.get("outcome"), str) for t in torn)):
+        raise CompareError(f"{path}: the {kind} torn cuts are not a run's torn cuts")
     given = result.get("windows")
     if given is not None and not (isinstance(given, list) and all(
             isinstance(w, dict) and isinstance(w.get("first"), int)
@@ -222,6 +232,43 @@ def kept_only(points: List[Dict], run_of: List[int], spans: List[Span]) -> set:
     return seen - broke
 
 
+def torn_by_place(cuts: List[Dict]) -> Dict[Tuple[str, str], List[Dict]]:
+    """A run's torn cuts by the phase of the write they tore and their mode: a variant's bits
+    differ between builds, so the variants of one place count together."""
+    found: Dict[Tuple[str, str], List[Dict]] = {}
+    for cut in cuts:
+        found.setdefault((phase(cut), cut["mode"]), []).append(cut)
+    return found
+
+
+def compare_torn(kind: str, a: List[Dict], b: List[Dict], lines: List[str]) -> Dict:
+    """The torn cuts of one kind: a place (phase and mode) where B broke the promise and A tore
+    the same and kept it is broken (a regression); the reverse is fixed; a place B broke that A
+    never tore is unseen."""
+    places_a, places_b = torn_by_place(a), torn_by_place(b)
+
+    def broke(cuts: List[Dict]) -> List[Dict]:
+        return [cut for cut in cuts if cut["outcome"] not in KEPT]
+
+    found: Dict[str, List[Dict]] = {"broken": [], "fixed": [], "unseen": []}
+    for place in sorted(set(places_a) | set(places_b)):
+        side_a, side_b = places_a.get(place, []), places_b.get(place, [])
+        for name, one, other, letter in (("broken", side_b, side_a, "B"),
+                                         ("fixed", side_a, side_b, "A")):
+            if not broke(one) or broke(other) or (name == "fixed" and not other):
+                continue
+            if not other:
+                name = "unseen"
+            outcomes = sorted({label(cut["outcome"], cut.get("brick")) for cut in broke(one)})
+            found[name].append({"phase": place[0], "mode": place[1], "outcomes": outcomes,
+                                "k": sorted({cut["k"] for cut in broke(one)})})
+            said = {"broken": "the other run kept the promise there", "fixed": "B kept it",
+                    "unseen": "the other run tore no such write"}[name]
+            lines.append(f"{kind}: torn {name}: {', '.join(outcomes)} at \"{place[0]}\" "
+                         f"({place[1]}, {letter} k={found[name][-1]['k'][0]}); {said}")
+    return found
+
+
 def compare_kind(kind: str, a: Dict, b: Dict, lines: List[str]) -> Dict:
     points_a, points_b = (sorted(side.get("points", []), key=lambda p: p["k"]) for side in (a, b))
     if not points_a or not points_b:
@@ -271,6 +318,8 @@ def compare_kind(kind: str, a: Dict, b: Dict, lines: List[str]) -> Dict:
     if not any(found.values()):
         lines.append(f"{kind}: no change (broken windows: {len(broken[0])} in A, "
                      f"{len(broken[1])} in B)")
+    if "torn" in a or "torn" in b:
+        found["torn"] = compare_torn(kind, a.get("torn", []), b.get("torn", []), lines)
     return found
 
 
@@ -310,7 +359,8 @@ def compared(a: Dict, b: Dict) -> Tuple[Dict, List[str]]:
             regressions += result[kind]["regression"]
         else:
             result[kind] = compare_kind(kind, a[kind], b[kind], lines)
-            regressions += len(result[kind]["new"]) + len(result[kind]["grown"])
+            regressions += (len(result[kind]["new"]) + len(result[kind]["grown"])
+                            + len(result[kind].get("torn", {}).get("broken", [])))
     result["regressions"] = regressions
     lines.append(f"regressions: {regressions}")
     return result, lines

@@ -20,7 +20,8 @@ def first_boot(bench: Bench, count: int, refining: bool = False) -> Tuple[Dict, 
     final = layout_of(flashlog.rebuild(start, log.ops, ready))
     judge = judged(ctrl.first, ctrl.varies, bench.key, ctrl.first.read, ctrl.first.read)
     found, reproducers = sampled(bench, "boot", start, log.ops, spread(0, ready, count), 0,
-                                 final, ctrl.timeout, judge, refining=refining)
+                                 final, ctrl.timeout, judge, refining=refining,
+                                 values=(ctrl.first.read, ctrl.first.read))
     return {"writes": ready, "erases": sum(1 for op in log.ops[:ready] if op.erase),
             "log": kept_log(bench, log_path), "control_seconds": round(ctrl.first.seconds, 1),
             "timeout": round(ctrl.timeout), "varies": ctrl.varies, **found,

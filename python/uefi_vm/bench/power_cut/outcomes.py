@@ -9,7 +9,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Dict, List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Hashable, List, Optional, Sequence, Tuple
 
 from ... import flashlog, store
 from .bench import Bench, progress
@@ -51,15 +51,24 @@ def judged(reference: Boot, varies: List[str], key: str, old: Optional[str],
     return judge
 
 
+def outcome_key(point: Dict) -> Hashable:
+    """A brick with another diagnosis (the exception, the image) is another outcome."""
+    brick = point.get("brick")
+    if brick:
+        return "brick", brick.get("exception"), brick.get("image")
+    return point["outcome"]
+
+
 def summary(points: List[Dict]) -> Dict[str, int]:
     return {outcome: sum(1 for point in points if point["outcome"] == outcome)
             for outcome in OUTCOMES}
 
 
-def keep_store(image: Path, kind: str, k: int, directory: Path) -> Path:
-    """Keeps a rebuilt store as DIRECTORY/<kind>-<k>.fd, xz-compressed when it is large."""
+def keep_store(image: Path, kind: str, k: int, directory: Path, name: str = "") -> Path:
+    """Keeps a rebuilt store as DIRECTORY/<kind>-<k>.fd (or NAME.fd), xz-compressed when it is
+    large."""
     directory.mkdir(parents=True, exist_ok=True)
-    target = directory / f"{kind}-{k:04d}.fd"
+    target = directory / f"{name or f'{kind}-{k:04d}'}.fd"
     if image.stat().st_size > 8 << 20:
         target = target.with_suffix(".fd.xz")
         with open(image, "rb") as source, lzma.open(target, "wb", preset=1) as sink:
@@ -69,30 +78,35 @@ def keep_store(image: Path, kind: str, k: int, directory: Path) -> Path:
     return target
 
 
-def reproducer(bench: Bench, kept: Path, write: str, kind: str, k: int) -> Dict[str, str]:
+def reproducer(bench: Bench, kept: Path, write: str, kind: str, k: int,
+               torn: str = "") -> Dict[str, str]:
     options = " ".join(bench.firmware_options)
     store_file = kept.with_suffix("") if kept.suffix == ".xz" else kept
     read = shlex.join(bench.read_words)
     command = f"scripts/uefi-vm {options} --vars {store_file} -- {read}"
     if kept.suffix == ".xz":
         command = f"xz -dk {kept} && {command}"
-    return {"kind": kind, "k": k, "store": str(kept), "write": write, "command": command}
+    found = {"kind": kind, "k": k, "store": str(kept), "write": write, "command": command}
+    if torn:
+        found["torn"] = torn
+    return found
 
 
 def settle(bench: Bench, entry: Dict, pristine: Path, kind: str, k: int, write: str, judge: Judge,
-           timeout: float, reproducers: List[Dict]) -> None:
+           timeout: float, reproducers: List[Dict], name: str = "") -> None:
     """A point that broke the promise is booted again from its store, which is kept with its
-    reproducer; a point that kept it is kept only with --keep."""
+    reproducer; a point that kept it is kept only with --keep. NAME: a torn store's name."""
     if entry["outcome"] not in KEPT:
         image = pristine.with_suffix(".again")
         shutil.copyfile(pristine, image)
         entry["again"] = judge(boot(bench, image, timeout))[0]
         image.unlink()
-        kept = keep_store(pristine, kind, k, bench.keep or bench.kept)
+        kept = keep_store(pristine, kind, k, bench.keep or bench.kept, name)
+        torn = f"{entry['mode']}/{entry['variant']}" if name else ""
         with bench.lock:
-            reproducers.append(reproducer(bench, kept, write, kind, k))
+            reproducers.append(reproducer(bench, kept, write, kind, k, torn))
     elif bench.keep:
-        keep_store(pristine, kind, k, bench.keep)
+        keep_store(pristine, kind, k, bench.keep, name)
 
 
 @dataclass

@@ -70,7 +70,8 @@ def reclaim(bench: Bench, count: int, refining: bool = False) -> Tuple[Dict, Lis
         progress(f"reclaim: the reclaim without a cut changed {', '.join(changed)}")
     judge = judged(ctrl.first, ctrl.varies, bench.key, ctrl.first.read, ctrl.first.read)
     found, reproducers = sampled(bench, "reclaim", start, log.ops, counts, 0, final,
-                                 ctrl.timeout, judge, refining=refining)
+                                 ctrl.timeout, judge, refining=refining,
+                                 values=(ctrl.first.read, ctrl.first.read))
     return {"writes": high - low, "erases": erases, "log_writes": [low + 1, high],
             "log": kept_log(bench, log_path), "control_seconds": round(ctrl.first.seconds, 1),
             "control_changed": changed, "timeout": round(ctrl.timeout), "varies": ctrl.varies,

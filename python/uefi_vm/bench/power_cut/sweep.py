@@ -83,7 +83,8 @@ def sweep(bench: Bench, every: bool, counter: Optional[int], command: Optional[W
         counts = by_fields(labels)
     judge = judged(ctrl.first, ctrl.varies, bench.key, update.old, update.new)
     found, reproducers = sampled(bench, "sweep", start, log.ops, counts, update.first, final,
-                                 ctrl.timeout, judge, {update.first: ctrl.first}, refining)
+                                 ctrl.timeout, judge, {update.first: ctrl.first}, refining,
+                                 (update.old, update.new))
     return {**described, "writes": update.last - update.first, "old": update.old,
             "new": update.new, "log": kept_log(bench, log_path),
             "log_writes": [update.first + 1, update.last], "control_seconds":

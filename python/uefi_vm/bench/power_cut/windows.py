@@ -6,8 +6,9 @@ from typing import Callable, Dict, Hashable, List, Optional, Sequence, Tuple
 
 from ... import flashlog, store
 from ..refine import refine, windows
+from . import torn_points
 from .bench import Bench, progress
-from .outcomes import Judge, run_points
+from .outcomes import Judge, outcome_key, run_points
 from .points import layout_of
 
 # A state byte's bits, cleared one by one as a record goes on (edk2's VAR_* values).
@@ -67,14 +68,6 @@ def describer(start: bytes, ops: Sequence[flashlog.Op], base: int,
     return lambda op, label: phase(op, label, final, fresh)
 
 
-def outcome_key(point: Dict) -> Hashable:
-    """A brick with another diagnosis (the exception, the image) is another outcome."""
-    brick = point.get("brick")
-    if brick:
-        return "brick", brick.get("exception"), brick.get("image")
-    return point["outcome"]
-
-
 def window_entries(points: List[Dict], sample: Sequence[int], ops: Sequence[flashlog.Op],
                    base: int) -> List[Dict]:
     """The windows of POINTS (sorted by k). A window's boots: the points booted from the sampled
@@ -100,10 +93,13 @@ def window_entries(points: List[Dict], sample: Sequence[int], ops: Sequence[flas
 
 def sampled(bench: Bench, kind: str, start: bytes, ops: Sequence[flashlog.Op],
             counts: Sequence[int], base: int, final: Optional[store.Layout], timeout: float,
-            judge: Judge, known=None, refining: bool = False) -> Tuple[Dict, List[Dict]]:
+            judge: Judge, known=None, refining: bool = False,
+            values: Tuple[Optional[str], Optional[str]] = (None, None)
+            ) -> Tuple[Dict, List[Dict]]:
     """Boots the points after each of COUNTS writes (K counts from BASE), with --refine bisects
-    every change of outcome down to one write; the kind's points and windows, and the
-    reproducers."""
+    every change of outcome down to one write, with --torn cuts inside the points' writes (V's
+    old and new VALUES say whether a corrupt value lies between them); the kind's points and
+    windows (and torn cuts), and the reproducers."""
     describe = describer(start, ops, base, final)
     points, reproducers = run_points(bench, kind, start, ops, counts, base, final, timeout,
                                      judge, known, describe)
@@ -121,9 +117,17 @@ def sampled(bench: Bench, kind: str, start: bytes, ops: Sequence[flashlog.Op],
                           bench.jobs)
         progress(f"{kind}: refining took {boots} boots; it cannot see a window that lies "
                  "wholly between two points of the same outcome")
+    found: Dict = {}
+    if bench.torn:
+        ks = torn_points.chosen({k: outcome_key(point) for k, point in by_k.items()},
+                                [c - base for c in counts], refining, bench.torn.points)
+        found, whole, more = torn_points.cuts(bench, kind, start, ops, base, final, timeout,
+                                              judge, describe, by_k, ks, known, values)
+        by_k.update((point["k"], point) for point in whole)
+        reproducers.extend(more)
     every = sorted(by_k.values(), key=lambda point: point["k"])
     return {"points": every, "windows": window_entries(every, [c - base for c in counts], ops,
-                                                       base)}, reproducers
+                                                       base), **found}, reproducers
 
 
 def costs(entry: Dict, boots: int, seconds: float) -> None:
