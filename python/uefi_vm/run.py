@@ -9,6 +9,7 @@ from . import qemu
 from . import qemuimg
 from . import saved as saves
 from .agent import file_message
+from .console import first_assert
 from .errors import Failure
 from .quiet import note
 from .session import Timer, Vm
@@ -128,9 +129,14 @@ class Ready:
     def said(self) -> str:
         lines = [line.strip()[:200] for line in self.vm.console.tail(50).splitlines()
                  if line.strip()]
+        try:
+            asserted = first_assert(self.run.plan.debug.read_text(errors="replace"))
+        except OSError:
+            asserted = None
+        said = f"its debug output's first assertion: {asserted}; " if asserted else ""
         if not lines:
-            return "the console stayed empty"
-        return "the console's last lines: " + " | ".join(lines[-3:])
+            return said + "the console stayed empty"
+        return said + "the console's last lines: " + " | ".join(lines[-3:])
 
     def refuse(self, why: str) -> None:
         # The message says the console's last lines itself.

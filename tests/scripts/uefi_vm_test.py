@@ -363,12 +363,15 @@ class QemuCommandLine(unittest.TestCase):
         ia32 = dataclasses.replace(secure, architecture="i386")
         mine = dataclasses.replace(ovmf, code="/mine/CODE.qcow2", code_format="qcow2",
                                    given_code="/mine/CODE.qcow2")
+        aavmf = firmware.Firmware("aavmf", "", "aarch64", (), "/fw/CODE.fd", "/fw/VARS.fd")
         trace = [("-trace", f"enable={event}") for event in flashlog.EVENTS]
         cases = [
             (ovmf, {}, [("-machine", "q35,accel=tcg"), ("-drive", "if=pflash,format=raw,unit=0,"
                         "readonly=on,file=/fw/CODE.fd"), ("-drive", "if=pflash,format=qcow2,"
                         "unit=1,file=/w/v.qcow2"), ("-kernel", "/k"), ("-serial", "file:/w/"
-                        "console.log")], ["-global", "-bios", "-trace"]),
+                        "console.log"), ("-debugcon", "file:/w/debug.log"),
+                        ("-global", "isa-debugcon.iobase=0x402")],
+             ["cfi.pflash01", "-bios", "-trace"]),
             (secure, {}, [("-machine", "q35,smm=on,accel=tcg"),
                           ("-global", "driver=cfi.pflash01,property=secure,value=on")], []),
             (ia32, {"cpus": 2}, [("-machine", "q35,smm=on,accel=tcg"), ("-smp", "2"),
@@ -377,7 +380,10 @@ class QemuCommandLine(unittest.TestCase):
                                   ("-drive", "if=none,id=esp,format=raw,readonly=on,file=fat:/w/"
                                    "esp"), ("-device", "virtio-blk-device,drive=esp"),
                                   ("-drive", "if=none,id=state,format=qcow2,file=/w/v.qcow2"),
-                                  ("-cpu", "cortex-a57")], ["-kernel", "-global", "pflash"]),
+                                  ("-cpu", "cortex-a57")],
+             ["-kernel", "-global", "pflash", "-debugcon"]),
+            # AArch64's edk2 writes its debug output on the serial console.
+            (aavmf, {}, [("-serial", "file:/w/console.log")], ["-debugcon", "-global"]),
             (ovmf, {"flash_log": True}, trace + [("-D", "/w/flash.trace")], []),
             (ovmf, {"store": Path("/kept/store.fd"), "store_format": "raw"},
              [("-drive", "if=pflash,format=raw,unit=1,file=/kept/store.fd")], []),
@@ -393,6 +399,10 @@ class QemuCommandLine(unittest.TestCase):
                 words = " ".join(word for pair in pairs for word in pair)
                 for word in absent:
                     self.assertNotIn(word, words)
+                debug = qemu.Plan(chosen, Path("/w"), Path("/k"), Path("/i"), Path("/w/v"),
+                                  "raw").debug
+                self.assertEqual(debug.name, "debug.log" if "-debugcon" in words
+                                 else "console.log")
 
 
 class Quoting(unittest.TestCase):

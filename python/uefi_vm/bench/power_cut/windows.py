@@ -68,10 +68,12 @@ def describer(start: bytes, ops: Sequence[flashlog.Op], base: int,
 
 
 def outcome_key(point: Dict) -> Hashable:
-    """A brick with another diagnosis (the exception, the image) is another outcome."""
+    """A brick with another diagnosis (the exception, the image, a DEBUG build's ASSERT) is
+    another outcome."""
     brick = point.get("brick")
     if brick:
-        return "brick", brick.get("exception"), brick.get("image")
+        asserted = (brick["assert"],) if brick.get("assert") else ()
+        return ("brick", brick.get("exception"), brick.get("image"), *asserted)
     return point["outcome"]
 
 
@@ -94,6 +96,8 @@ def window_entries(points: List[Dict], sample: Sequence[int], ops: Sequence[flas
                  "phases": [inside[0]["phase"], inside[-1]["phase"]]}
         if "brick" in inside[0]:
             entry["brick"] = {key: inside[0]["brick"].get(key) for key in ("exception", "image")}
+            if inside[0]["brick"].get("assert"):
+                entry["brick"]["assert"] = inside[0]["brick"]["assert"]
         entries.append(entry)
     return entries
 
