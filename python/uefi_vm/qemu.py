@@ -11,6 +11,7 @@ from .errors import Failure
 from .firmware import Firmware, Machine
 
 AGENT_PORTS = ("control", "stdout", "stderr", "signal")
+LEGACY_LOADER = "opt/org.tianocore/EnableLegacyLoader"  # OVMF's switch, in QEMU's fw_cfg
 
 
 @dataclass(frozen=True)
@@ -81,6 +82,12 @@ def command(plan: Plan) -> List[str]:
              "-mon", "chardev=qmp,mode=control"]
     if chosen.smm:
         argv += ["-global", "driver=cfi.pflash01,property=secure,value=on"]
+    if chosen.secure_boot and debug_console(chosen):
+        # Under Secure Boot the kernel QEMU hands over is verified; Debian's is signed for shim,
+        # which QEMU 7.2 cannot pass (-shim came in 10.0). OVMF then falls back to its own
+        # loader: by itself up to edk2-stable202511 (Debian 13's), from edk2-stable202602
+        # (forky's) only when this fw_cfg file says so. Older builds ignore it.
+        argv += ["-fw_cfg", f"name={LEGACY_LOADER},string=yes"]
     if debug_console(chosen):
         argv += ["-debugcon", f"file:{plan.debug}", "-global", "isa-debugcon.iobase=0x402"]
     if plan.flash_log:

@@ -337,7 +337,9 @@ def descriptors(release: str) -> Tuple[Dict[str, firmwares.Firmware], Dict[str, 
             chosen = firmwares.read(root(release) / "firmware" / f"{stem}.json",
                                     f"{release}:{stem}")
         except Failure as failure:
-            others[stem] = f"{failure} ({package} {record['versions'][package]})"
+            # The reason, without the name and path the listing gives anyway.
+            said = str(failure).split(".json ", 1)[-1]
+            others[stem] = f"{said} ({package} {record['versions'][package]})"
             continue
         found[stem] = replace(chosen, release=release,
                               version=f"{package} {record['versions'][package]}")

@@ -359,7 +359,7 @@ def qemu_pairs(chosen: firmware.Firmware, **plan) -> list:
 class QemuCommandLine(unittest.TestCase):
     def test_each_firmware_and_option_gives_its_words(self):
         ovmf = firmware.Firmware("ovmf", "", "x86_64", (), "/fw/CODE.fd", "/fw/VARS.fd")
-        secure = dataclasses.replace(ovmf, smm=True)
+        secure = dataclasses.replace(ovmf, smm=True, secure_boot=True)
         ia32 = dataclasses.replace(secure, architecture="i386")
         mine = dataclasses.replace(ovmf, code="/mine/CODE.qcow2", code_format="qcow2",
                                    given_code="/mine/CODE.qcow2")
@@ -371,9 +371,11 @@ class QemuCommandLine(unittest.TestCase):
                         "unit=1,file=/w/v.qcow2"), ("-kernel", "/k"), ("-serial", "file:/w/"
                         "console.log"), ("-debugcon", "file:/w/debug.log"),
                         ("-global", "isa-debugcon.iobase=0x402")],
-             ["cfi.pflash01", "-bios", "-trace"]),
+             ["cfi.pflash01", "-bios", "-trace", "-fw_cfg"]),
             (secure, {}, [("-machine", "q35,smm=on,accel=tcg"),
-                          ("-global", "driver=cfi.pflash01,property=secure,value=on")], []),
+                          ("-global", "driver=cfi.pflash01,property=secure,value=on"),
+                          ("-fw_cfg", "name=opt/org.tianocore/EnableLegacyLoader,string=yes")],
+             []),
             (ia32, {"cpus": 2}, [("-machine", "q35,smm=on,accel=tcg"), ("-smp", "2"),
                                  ("-global", "driver=cfi.pflash01,property=secure,value=on")], []),
             (firmware.UBOOT, {}, [("-bios", firmware.UBOOT.code),
