@@ -4,8 +4,6 @@ build as a function that writes the FV files the rules' build would, from the pa
 
 import contextlib
 import io
-import json
-import lzma
 import subprocess
 import tarfile
 import tempfile

@@ -34,7 +34,6 @@ import re
 import shutil
 import subprocess
 import sys
-import tarfile
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -43,7 +42,7 @@ from typing import Callable, Dict, List, Optional, Sequence, Tuple
 from .. import firmware as firmwares
 from .. import paths, provision, releases
 from ..errors import FAILED, Failure, UsageParser
-from ..quiet import LOG_TAIL, log_file, quietly
+from ..quiet import log_file, quietly
 from ..signals import check_signals
 
 # What building edk2 needs on this machine, by the machine the firmware runs on: BaseTools (C,
@@ -221,15 +220,12 @@ def unpack_source(tarballs: Path, tree: Path, with_upstream: bool) -> None:
     debians = sorted(tarballs.glob("*.debian.tar.*"))
     if not debians or (with_upstream and not origs):
         raise Failure(f"{tarballs} lacks the source's tarballs")
-    for tarball in (origs[:1] if with_upstream else []) + debians[:1]:
-        with tarfile.open(tarball) as archive:
-            members = archive.getmembers()
-            top = members[0].name.split("/")[0] if tarball in origs else ""
-            for member in members:
-                if top:
-                    member.name = member.name.partition("/")[2]
-                if member.name:
-                    archive.extract(member, tree, filter="tar")
+    steps = ([["tar", "-xf", str(origs[0]), "-C", str(tree), "--strip-components=1"]]
+             if with_upstream else []) + [["tar", "-xf", str(debians[0]), "-C", str(tree)]]
+    for step in steps:
+        done = subprocess.run(step, capture_output=True, text=True)
+        if done.returncode:
+            raise Failure(f"cannot unpack {step[2]}: {done.stderr.strip()}")
 
 
 def series(tree: Path) -> List[Tuple[Path, str]]:
