@@ -138,17 +138,18 @@ class FakeBuild:
     failure with a log."""
 
     def __init__(self):
-        self.commands, self.fails = [], False
+        self.commands, self.makefiles, self.fails = [], [], False
 
     def __call__(self, command, cwd, log):
         self.commands.append(list(command))
+        self.makefiles.append((cwd / command[4]).read_text())
         with open(log, "a") as output:
             output.write("Building ... OvmfPkg/OvmfPkgX64.dsc\n")
             if self.fails:
                 output.write("Reclaim.c:3: error: 'Flush' undeclared\nbuild.py...\n : error "
                              "7000: Failed to execute command\n")
                 return 2
-        debug = "DEBUG" if "BUILD_TYPE=DEBUG" in command else "RELEASE"
+        debug = command[1].split("=")[1]
         fv = cwd / f"Build/OvmfX64/{debug}_GCC5/FV"
         fv.mkdir(parents=True)
         for name in ("OVMF_CODE.fd", "QEMU_EFI.fd"):
@@ -197,15 +198,15 @@ class Edk2Build(unittest.TestCase):
                          ("OVMF_CODE_4M.fd", "x86_64", False))
         self.assertIn("built DEBUG from edk2 2025.02-8+deb13u1 with 0001-fix.patch",
                       chosen.description)
-        command = self.build.commands[0]
-        self.assertEqual((command[:5], command[-2:]),
-                         (["make", "-f", "debian/rules", "--eval",
-                           "kestomandrel-edk2-build: debian/setup-build-stamp ; set -e; . "
-                           "./edksetup.sh; build -a X64 -t $(EDK2_TOOLCHAIN) -p "
-                           "OvmfPkg/OvmfPkgX64.dsc $(OVMF_4M_NO_SECBOOT_FLAGS) -b "
-                           "$(BUILD_TYPE) -n 1; echo '$(OVMF64_BUILD_DIR)' > "
-                           "kestomandrel-build-dir"],
-                          ["kestomandrel-edk2-build", "BUILD_TYPE=DEBUG"]))
+        self.assertEqual(self.build.commands[0],
+                         ["env", "BUILD_TYPE=DEBUG", "make", "-f", "kestomandrel-edk2-build.mk",
+                          "kestomandrel-edk2-build"])
+        self.assertEqual(self.build.makefiles[0],
+                         "include debian/rules\n\nkestomandrel-edk2-build: "
+                         "debian/setup-build-stamp\n\tset -e; . ./edksetup.sh; build -a X64 -t "
+                         "$(EDK2_TOOLCHAIN) -p OvmfPkg/OvmfPkgX64.dsc "
+                         "$(OVMF_4M_NO_SECBOOT_FLAGS) -b $(BUILD_TYPE) -n 1\n"
+                         "\techo '$(OVMF64_BUILD_DIR)' > kestomandrel-build-dir\n")
         self.assertTrue((Path(name).parent / "build.log").is_file())
         sources = [command for command in self.apt.commands if "source" in command]
         self.assertEqual([command[-2:] for command in sources],
@@ -220,7 +221,7 @@ class Edk2Build(unittest.TestCase):
         other = self.run_build("--firmware", "trixie:ovmf", "--patch", str(self.fix))[1]
         plain = self.run_build("--firmware", "trixie:ovmf")[1]
         self.assertEqual(len({name, release, other, plain}), 4)
-        self.assertEqual(self.build.commands[1][-1], "BUILD_TYPE=RELEASE")
+        self.assertEqual(self.build.commands[1][1], "BUILD_TYPE=RELEASE")
         self.assertEqual(len([command for command in self.apt.commands if "source" in command]),
                          2)
 
@@ -228,7 +229,7 @@ class Edk2Build(unittest.TestCase):
         status, name, _ = self.run_build("--firmware", "trixie:ovmf-secure")
         self.assertEqual(status, 0)
         secure = firmware.resolve(name)
-        self.assertIn("$(OVMF_4M_SECBOOT_FLAGS)", self.build.commands[-1][4])
+        self.assertIn("$(OVMF_4M_SECBOOT_FLAGS)", self.build.makefiles[-1])
         # The rules enrol the keys by booting the build: the store is the release's.
         self.assertEqual((Path(secure.factory).read_bytes(), secure.smm, secure.enrolled_keys),
                          (b"\x03" * 4096, True, True))
@@ -236,8 +237,8 @@ class Edk2Build(unittest.TestCase):
         status, name, _ = self.run_build("--firmware", "trixie:aavmf")
         aavmf = firmware.resolve(name)  # its files padded to QEMU's 64 MiB, as the rules do
         self.assertIn("-p ArmVirtPkg/ArmVirtQemu.dsc $(AAVMF_NO_SECBOOT_FLAGS)",
-                      self.build.commands[-1][4])
-        self.assertIn("BaseTools/Bin/GccLto/liblto-aarch64.a ;", self.build.commands[-1][4])
+                      self.build.makefiles[-1])
+        self.assertIn("BaseTools/Bin/GccLto/liblto-aarch64.a\n", self.build.makefiles[-1])
         self.assertEqual((Path(aavmf.code).stat().st_size, Path(aavmf.factory).read_bytes()[:1]),
                          (64 << 20, b"\x06"))
 

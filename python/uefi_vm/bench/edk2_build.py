@@ -55,6 +55,7 @@ BUILD_DEPENDS = {
                 "lsb-release", "patch", "xz-utils", "gcc-aarch64-linux-gnu"),
 }
 TARGET = "kestomandrel-edk2-build"  # the make target that runs the one build
+MAKEFILE = f"{TARGET}.mk"  # the makefile that adds it to Debian's rules
 BUILD_DIR_FILE = "kestomandrel-build-dir"  # where the build leaves its output directory's name
 LOG_END = 15  # lines of a failed build's log shown
 
@@ -331,16 +332,21 @@ def key(inputs: dict) -> str:
     return hashlib.sha256(json.dumps(inputs, sort_keys=True).encode()).hexdigest()[:20]
 
 
-def make_command(chosen: Recipe, debug: bool) -> List[str]:
-    """make on Debian's rules, with one more target: the one build, which then writes its
-    output directory's name."""
+def makefile(chosen: Recipe) -> str:
+    """Debian's rules, with one more target: the one build, which then writes its output
+    directory's name. A makefile of its own, not make's --eval, which make would hand on to
+    every make below it (BaseTools', the modules')."""
     build = chosen.build
-    recipe_line = (f"{TARGET}: {build.prerequisites} ; set -e; . ./edksetup.sh; "
-                   f"build -a {build.architecture} -t $(EDK2_TOOLCHAIN) -p {build.platform} "
-                   f"{build.flags} -b $(BUILD_TYPE) -n 1; "
-                   f"echo '$({build.build_dir})' > {BUILD_DIR_FILE}")
-    return ["make", "-f", "debian/rules", "--eval", recipe_line, TARGET,
-            f"BUILD_TYPE={'DEBUG' if debug else 'RELEASE'}"]
+    return (f"include debian/rules\n\n{TARGET}: {build.prerequisites}\n"
+            f"\tset -e; . ./edksetup.sh; build -a {build.architecture} -t $(EDK2_TOOLCHAIN) "
+            f"-p {build.platform} {build.flags} -b $(BUILD_TYPE) -n 1\n"
+            f"\techo '$({build.build_dir})' > {BUILD_DIR_FILE}\n")
+
+
+def make_command(debug: bool) -> List[str]:
+    """make on that makefile; the build type from the environment, which the rules' ?= takes."""
+    return ["env", f"BUILD_TYPE={'DEBUG' if debug else 'RELEASE'}", "make", "-f", MAKEFILE,
+            TARGET]
 
 
 def install_depends(machine_name: str) -> None:
@@ -435,7 +441,8 @@ def build_firmware(request: Request) -> Path:
     note(f"building {release}:{name} {summary} (about half an hour of one core; its log in "
          f"{log})")
     started = time.monotonic()
-    status = build(make_command(how, request.debug), tree, log)
+    (tree / MAKEFILE).write_text(makefile(how))
+    status = build(make_command(request.debug), tree, log)
     check_signals()
     if status:
         shutil.rmtree(work, ignore_errors=True)
