@@ -17,6 +17,10 @@ EXCEPTION = re.compile(r"(?:X64|IA32) Exception Type - .*|Synchronous Exception 
 # ...)" for ASSERT_EFI_ERROR. A DEBUG build then stops (a dead loop); a RELEASE build has none.
 ASSERT = re.compile(r"\bASSERT(?:_EFI_ERROR|_RETURN_ERROR)?(?![A-Za-z]) ?(?:\[[^\]]*\] )?\S*\(")
 DEBUG_LAST = 3  # the debug output's lines quoted when it has no ASSERT
+# Seconds a firmware's debug output stays quiet after an ASSERT before the firmware counts as
+# stopped: edk2's DEBUG builds then spin for good (PcdDebugPropertyMask's dead loop), a build
+# whose ASSERTs do not stop it writes on.
+ASSERT_QUIET = 5.0
 QUOTED = 300  # characters of a line quoted at most
 EXCEPTION_DUMP = 3.0  # seconds the firmware has to print the rest of its report
 CHECK_EVERY = 0.5  # seconds between two readings of the console for an exception
@@ -96,3 +100,38 @@ def debug_said(debug: str, console: str) -> Dict[str, str]:
     if lines and debug != console:
         return {"debug": " | ".join(line[:QUOTED] for line in lines[-DEBUG_LAST:])}
     return {}
+
+
+class DebugWatch:
+    """A firmware's debug output as QEMU writes it, read as it grows: the first ASSERT, once the
+    output has stayed quiet after it for ASSERT_QUIET seconds."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        self.offset = 0
+        self.partial = b""  # the last line read, not ended yet
+        self.asserted: Optional[str] = None
+        self.grew = time.monotonic()
+        self.checked = 0.0
+
+    def stopped(self) -> Optional[str]:
+        now = time.monotonic()
+        if now - self.checked < CHECK_EVERY:
+            return None
+        self.checked = now
+        try:
+            with open(self.path, "rb") as output:
+                output.seek(self.offset)
+                fresh = output.read()
+        except OSError:
+            fresh = b""
+        if fresh:
+            self.offset += len(fresh)
+            self.grew = now
+            if self.asserted is None:
+                text = self.partial + fresh
+                ended, _, self.partial = text.rpartition(b"\n")
+                self.asserted = first_assert(ended.decode(errors="replace"))
+        if self.asserted is not None and now - self.grew >= ASSERT_QUIET:
+            return self.asserted
+        return None

@@ -475,7 +475,11 @@ class Outcomes(unittest.TestCase):
         release = boots.brick("was not ready", work / "console", work / "debug", 100)
         self.assertEqual(sorted(release), ["console", "exception", "image", "last", "why"])
         (work / "debug").write_text("A\nASSERT [V] v.c(1): X\n")
-        one = boots.brick("was not ready", work / "console", work / "debug", 100)
+        one = boots.brick("ovmf: the firmware stopped on a failed assertion 9.1 s after QEMU "
+                          "started (ASSERT [V] v.c(1): X); ...", work / "console", work / "debug",
+                          100)
+        self.assertEqual(one["why"], "the firmware stopped on a failed ASSERT (the VM was stopped "
+                                     "then)")
         (work / "debug").write_text("ASSERT [F] f.c(2): Y\n")
         other = boots.brick("was not ready", work / "console", work / "debug", 100)
         self.assertEqual(one["assert"], "ASSERT [V] v.c(1): X")

@@ -20,7 +20,7 @@ import unittest.mock
 from pathlib import Path
 
 from uefi_vm import agent, commands, firmware, flashlog, guest, main, provision, qemu, saved
-from uefi_vm import releases, signals
+from uefi_vm import console, releases, signals
 from uefi_vm.bench import vm_times
 from uefi_vm.options import Options
 from uefi_vm.run import Run
@@ -563,6 +563,18 @@ class Serving(unittest.TestCase):
             self.boot("--exception")
         self.assertLess(time.monotonic() - started, self.options.timeout / 2)
         self.run_.stop_vm()
+        # A DEBUG build that fails an ASSERT spins for good once its debug output goes quiet;
+        # one that writes on after it boots.
+        with unittest.mock.patch.object(console, "ASSERT_QUIET", 0.5):
+            started = time.monotonic()
+            with self.assertRaisesRegex(Failure, r"the firmware stopped on a failed assertion "
+                                                 r"[0-9.]+ s after QEMU started \(ASSERT "
+                                                 r"\[VariableRuntimeDxe\] /b/VariableNonVolatile"
+                                                 r"\.c\(105\): !\(\(\(INTN\)"):
+                self.boot("--assert")
+            self.assertLess(time.monotonic() - started, self.options.timeout / 2)
+            self.run_.stop_vm()
+            self.boot("--assert", "--runs-on").stop_vm()
         for fake, message in (("--lie", "sent more than it wrote"),
                               ("--die-on-run", "QEMU stopped unexpectedly")):
             with self.subTest(fake=fake):

@@ -22,7 +22,7 @@ LISTING = ("cd /sys/firmware/efi/efivars && { wc -c *; od -An -v -tx1 * | tr -d 
            "print name[i], substr($0, at, 2 * size[i]); at += 2 * size[i] } }'")
 # What scripts/uefi-vm says of a guest that never became ready.
 NOT_READY = ("was not ready", "QEMU stopped unexpectedly", "took a CPU exception",
-             "before the guest was ready")
+             "stopped on a failed assertion", "before the guest was ready")
 IMAGE = re.compile(r"Find image based on IP\(0x[0-9A-Fa-f]+\) (.*?) *!!!!|"
                    r"(Can't find image information)|"
                    r"\[\s*\d+\]\s+(\S+\.(?:dll|efi))|(\S+\.(?:dll|efi))")
@@ -77,6 +77,8 @@ def brick(said: str, console: Path, debug: Path, timeout: float) -> Dict:
                                     else shown, shown))
     if "took a CPU exception" in said:
         found["why"] = "the firmware took a CPU exception (the VM was stopped then)"
+    elif "stopped on a failed assertion" in said:
+        found["why"] = "the firmware stopped on a failed ASSERT (the VM was stopped then)"
     elif "was not ready" in said:
         found["why"] = f"not ready within {int(timeout)} s"
     else:
