@@ -242,6 +242,45 @@ class Edk2Build(unittest.TestCase):
         self.assertEqual((Path(aavmf.code).stat().st_size, Path(aavmf.factory).read_bytes()[:1]),
                          (64 << 20, b"\x06"))
 
+    def test_a_tree_of_ones_own_is_built_with_the_releases_rules(self):
+        tree = self.work / "edk2"
+        (tree / Path(DRIVER).parent).mkdir(parents=True)
+        (tree / DRIVER).write_text(UPSTREAM.replace("Erase", "EraseDebian"))
+        (tree / "edksetup.sh").write_text("")
+        (tree / ".gitignore").write_text("Build/\n")
+        git = ["git", "-C", str(tree), "-c", "user.name=t", "-c", "user.email=t@t"]
+        subprocess.run([*git, "init", "-q"], check=True)
+        subprocess.run([*git, "add", "."], check=True)
+        subprocess.run([*git, "commit", "-qm", "edk2"], check=True)
+        (tree / "Build").mkdir()
+        (tree / "Build/stale.fd").write_text("ignored")
+        status, name, _ = self.run_build("--firmware", "trixie:ovmf", "--source", str(tree),
+                                         "--patch", str(self.fix))
+        self.assertEqual(status, 0)
+        # The tree as it is (no Debian patch), then ours; the tree itself left alone.
+        self.assertTrue(Path(firmware.resolve(name).code).read_bytes().startswith(
+            b"Reclaim (\n  EraseDebian ();\n  Flush ();"))
+        self.assertEqual(sorted(path.name for path in tree.rglob("*") if ".git" not in
+                                path.parts), [".gitignore", "Build", "MdeModulePkg",
+                                              "Reclaim.c", "RuntimeDxe", "Universal", "Variable",
+                                              "edksetup.sh", "stale.fd"])
+        self.assertIn("$(OVMF_4M_NO_SECBOOT_FLAGS)", self.build.makefiles[-1])
+        # A change, committed or not, is another build; the same tree is the same one.
+        self.assertEqual(self.run_build("--firmware", "trixie:ovmf", "--source", str(tree),
+                                        "--patch", str(self.fix))[1], name)
+        (tree / "new.h").write_text("#define NEW 1\n")
+        changed = self.run_build("--firmware", "trixie:ovmf", "--source", str(tree), "--patch",
+                                 str(self.fix))[1]
+        subprocess.run([*git, "add", "."], check=True)
+        subprocess.run([*git, "commit", "-qm", "new"], check=True)
+        committed = self.run_build("--firmware", "trixie:ovmf", "--source", str(tree),
+                                   "--patch", str(self.fix))[1]
+        self.assertEqual(len({name, changed, committed}), 3)
+        self.assertEqual(len(self.build.commands), 3)
+        status, _, said = self.run_build("--firmware", "trixie:ovmf", "--source", str(self.work))
+        self.assertEqual((status, said.splitlines()[-1][:50]),
+                         (125, f"edk2-build: --source {self.work}: not a git checkout"[:50]))
+
     def test_refusals(self):
         self.fix.write_text(FIX.replace("EraseDebian", "EraseOther"))
         cases = [

@@ -305,9 +305,10 @@ def tree_state(source: Path) -> Tuple[str, List[str]]:
         "ls-files", "--others", "--exclude-standard", "-z").stdout
     if changes:
         commit += "+" + hashlib.sha256(changes).hexdigest()[:16]
-    listed = git("ls-files", "--recurse-submodules", "-z", "--cached", "--others",
-                 "--exclude-standard")
-    files = [name for name in listed.stdout.decode().split("\0") if name]
+    # git lists the submodules' files only with the tracked ones.
+    listed = git("ls-files", "--recurse-submodules", "-z").stdout + b"\0" + git(
+        "ls-files", "--others", "--exclude-standard", "-z").stdout
+    files = [name for name in listed.decode().split("\0") if name]
     if not (source / "edksetup.sh").is_file():
         raise Failure(f"--source {source}: no edksetup.sh: not an edk2 tree")
     return commit, files
