@@ -32,6 +32,7 @@ from .quiet import LOG_TAIL, log_file, note
 
 PACKAGES = ("ovmf", "ovmf-ia32", "qemu-efi-aarch64")
 DESCRIPTORS = "usr/share/qemu/firmware"  # where a package ships its descriptors
+FORMAT = 2  # packages.json's: 2 follows the dependencies and names the package of each file
 RELEASE = re.compile(r"[a-z][a-z0-9-]*")
 # How apt-get says the archive has no such suite, and a release has no such package.
 NO_SUITE = "does not have a Release file"
@@ -171,7 +172,7 @@ def fetch(release: str) -> None:
     target.parent.mkdir(parents=True, exist_ok=True)
     with open(target.parent / f"{release}.lock", "a") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if not (target / "packages.json").exists():
+        if not current(release):
             staging = target.parent / f".{release}.new"
             try:
                 _fetch(release, target, staging)
@@ -282,7 +283,8 @@ def unpack(debs: Sequence[Path], staging: Path, target: Path) -> None:
                 entry["filename"] = in_tree(target / "root", entry["filename"])
         (written / f"{stem}.json").write_text(json.dumps(data, indent=4) + "\n")
     (staging / "packages.json").write_text(json.dumps(
-        {"versions": versions, "descriptors": shipped, "files": files}, indent=4) + "\n")
+        {"format": FORMAT, "versions": versions, "descriptors": shipped, "files": files},
+        indent=4) + "\n")
 
 
 def contents(deb: Path) -> List[str]:
@@ -322,6 +324,15 @@ def fetched() -> List[str]:
                       if (entry / "packages.json").is_file())
     except OSError:
         return []
+
+
+def current(release: str) -> bool:
+    """Whether RELEASE's firmware is fetched, as this harness fetches it: a fetch of an older one
+    (without the packages' dependencies, or the package of each file) is fetched again."""
+    try:
+        return recorded(release).get("format") == FORMAT
+    except (OSError, ValueError):
+        return False
 
 
 def recorded(release: str) -> dict:
@@ -380,7 +391,7 @@ def short_names(found: Dict[str, firmwares.Firmware]) -> Dict[str, str]:
 def resolve(release: str, name: str) -> firmwares.Firmware:
     """The firmware RELEASE:NAME stands for: a short name, or a descriptor's stem (or file name)
     as RELEASE ships it."""
-    if not (root(release) / "packages.json").is_file():
+    if not current(release):
         raise NotFetched(f"{release}:{name}: {release}'s firmware is not fetched yet (fetch it "
                          f"with: {paths.program('scripts/uefi-vm', 'kestomandrel-vm')} "
                          f"--firmware {release}:{name} --install ...)", release)

@@ -195,6 +195,16 @@ class Releases(unittest.TestCase):
                                      r"\(ovmf-amdsev 2026.08\+ds-2\)$")
         self.assertEqual(len(listed), 4)
 
+    def test_a_release_fetched_by_an_older_harness_is_fetched_again(self):
+        old = self.work / "cache/releases/forky"
+        (old / "firmware").mkdir(parents=True)
+        (old / "packages.json").write_text('{"versions": {"ovmf": "2026.08+ds-2"}, '
+                                           '"descriptors": {}}')
+        with self.assertRaisesRegex(Failure, "forky's firmware is not fetched yet"):
+            provision.chosen_firmware("forky:ovmf", None, None, False)
+        chosen, _ = provision.chosen_firmware("forky:ovmf", None, None, True)
+        self.assertEqual(chosen.version, "ovmf-generic 2026.08+ds-2")
+
     def test_an_unknown_release_is_refused(self):
         with self.assertRaisesRegex(Failure, r"^unknown release: nosuch \(the archive "
                                              r"http://archive.test/debian/ has no suite nosuch\)$"):
