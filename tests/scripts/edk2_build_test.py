@@ -14,6 +14,7 @@ from unittest import mock
 import releases_test
 from uefi_vm import firmware, paths, releases
 from uefi_vm.bench import edk2_build
+from uefi_vm.errors import Failure
 
 # The parts of trixie's debian/rules that edk2-build reads: the rules' header with its
 # prerequisites, the builds (continued lines, as Debian writes them), the files copied out of
@@ -280,6 +281,20 @@ class Edk2Build(unittest.TestCase):
         status, _, said = self.run_build("--firmware", "trixie:ovmf", "--source", str(self.work))
         self.assertEqual((status, said.splitlines()[-1][:50]),
                          (125, f"edk2-build: --source {self.work}: not a git checkout"[:50]))
+
+    def test_the_rules_of_debian_12_read_too(self):
+        # Debian 12 builds the 4 MB OVMF from OvmfPkgIa32X64.dsc, with two -a.
+        rules = RULES.replace("build -a X64 \\\n\t\t\t-t $(EDK2_TOOLCHAIN) \\\n\t\t\t"
+                              "-p OvmfPkg/OvmfPkgX64.dsc \\\n\t\t\t$(OVMF_4M_NO_SECBOOT",
+                              "build -a IA32 -a X64 -t $(EDK2_TOOLCHAIN) -p "
+                              "OvmfPkg/OvmfPkgIa32X64.dsc $(OVMF_4M_NO_SECBOOT")
+        chosen = edk2_build.recipe(rules, "OVMF_CODE_4M.fd", "OVMF_VARS_4M.fd")
+        self.assertEqual((chosen.build.architecture, chosen.build.platform),
+                         ("IA32 X64", "OvmfPkg/OvmfPkgIa32X64.dsc"))
+        self.assertIn("build -a IA32 -a X64 -t ", edk2_build.makefile(chosen))
+        with self.assertRaisesRegex(Failure, "^cannot tell from debian/rules how it makes "
+                                             "AAVMF_CODE.fd "):
+            edk2_build.recipe(rules, "AAVMF_CODE.fd", "AAVMF_VARS.fd")
 
     def test_refusals(self):
         self.fix.write_text(FIX.replace("EraseDebian", "EraseOther"))

@@ -85,7 +85,7 @@ installed: Callable[[str], bool] = provision.dpkg_installed
 class Build:
     """One `build` that debian/rules runs, and the files it copies out of it."""
 
-    architecture: str  # build -a
+    architecture: str  # build -a, each: "IA32 X64"
     platform: str  # build -p: the .dsc
     flags: str  # the rest, as the rules write it: $(OVMF_4M_NO_SECBOOT_FLAGS)
     prerequisites: str  # the rule's: debian/setup-build-stamp (BaseTools), ...
@@ -104,7 +104,8 @@ class Recipe:
     padding: Dict[str, int]
 
 
-BUILD_LINE = re.compile(r"\bbuild\s+-a\s+(\S+)\s+-t\s+\S+\s+-p\s+(\S+)\s+(.*?)\s*"
+# One or more -a: Debian 12's builds OvmfPkg3264.dsc with -a IA32 -a X64.
+BUILD_LINE = re.compile(r"\bbuild\s+((?:-a\s+\S+\s+)+)-t\s+\S+\s+-p\s+(\S+)\s+(.*?)\s*"
                         r"-b\s+\$\(BUILD_TYPE\)")
 COPY_LINE = re.compile(r"^cp\s+\$\((\w+_BUILD_DIR)\)/FV/(\S+)\s+\$\(\w+\)(?:/(\S+))?$")
 TRUNCATE_LINE = re.compile(r"^truncate\s+-s\s+(\d+)([KMG]?)\s+\$\(\w+\)/(\S+)$")
@@ -131,7 +132,8 @@ def read_rules(text: str) -> Tuple[List[Build], Dict[str, int]]:
             continue
         found = BUILD_LINE.search(line)
         if found:
-            builds.append(Build(found.group(1), found.group(2), found.group(3), prerequisites))
+            architectures = " ".join(found.group(1).split()[1::2])
+            builds.append(Build(architectures, found.group(2), found.group(3), prerequisites))
             continue
         found = COPY_LINE.match(line)
         if found and builds:
@@ -151,7 +153,8 @@ def recipe(rules: str, code: str, store: str) -> Recipe:
     builds, padding = read_rules(rules)
     making = [build for build in builds if code in build.products]
     if not making:
-        raise Failure(f"debian/rules has no build that makes {code}")
+        raise Failure(f"cannot tell from debian/rules how it makes {code} (no build whose FV "
+                      "file it copies there)")
     chosen = making[-1]
     # A store the rules copy from a sibling build is the same template in this build's FV.
     sibling = next((build.products[store] for build in builds if store in build.products), None)
@@ -338,8 +341,9 @@ def makefile(chosen: Recipe) -> str:
     directory's name. A makefile of its own, not make's --eval, which make would hand on to
     every make below it (BaseTools', the modules')."""
     build = chosen.build
+    architectures = " ".join(f"-a {name}" for name in build.architecture.split())
     return (f"include debian/rules\n\n{TARGET}: {build.prerequisites}\n"
-            f"\tset -e; . ./edksetup.sh; build -a {build.architecture} -t $(EDK2_TOOLCHAIN) "
+            f"\tset -e; . ./edksetup.sh; build {architectures} -t $(EDK2_TOOLCHAIN) "
             f"-p {build.platform} {build.flags} -b $(BUILD_TYPE) -n 1\n"
             f"\techo '$({build.build_dir})' > {BUILD_DIR_FILE}\n")
 
@@ -410,7 +414,9 @@ def build_firmware(request: Request) -> Path:
     tree = work / "edk2"
     unpack_source(tarballs, tree, request.source is None)
     rules = (tree / "debian" / "rules").read_text()
-    code_name, store_name = Path(chosen.code).name, Path(chosen.factory).name
+    # The files the rules make: a descriptor may name a link to one (Debian 12's .ms.fd).
+    code_name = Path(os.path.realpath(chosen.code)).name
+    store_name = Path(os.path.realpath(chosen.factory)).name
     how = recipe(rules, code_name, store_name)
     inputs = {"release": release, "name": name, "source": commit or f"edk2 {version}",
               "rules": f"edk2 {version}", "type": "DEBUG" if request.debug else "RELEASE",
