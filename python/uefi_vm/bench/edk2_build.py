@@ -27,6 +27,7 @@ release or name, a source the archive does not serve, a patch that does not appl
 a failed build (the end of its log above the line; the whole log kept)."""
 
 import argparse
+import fcntl
 import hashlib
 import json
 import os
@@ -407,13 +408,23 @@ def build_firmware(request: Request) -> Path:
     package = chosen.version.split(" ")[0]
     version = record["versions"][package]
     commit, files = tree_state(request.source) if request.source else (None, [])
-    tarballs = fetch_source(release, version) if request.source is None else \
-        fetch_debian(release, version)
+    tarballs = fetch_source(release, version)
     work = paths.cache() / "edk2" / "work"
+    work.parent.mkdir(parents=True, exist_ok=True)
+    # One build at a time in the cache's work tree: another waits for it.
+    with open(work.parent / "work.lock", "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        return build_in(request, chosen, version, commit, files, tarballs, work)
+
+
+def build_in(request: Request, chosen: firmwares.Firmware, version: str, commit: Optional[str],
+             files: Sequence[str], tarballs: Path, work: Path) -> Path:
+    release, name = request.release, request.name
     shutil.rmtree(work, ignore_errors=True)
+    # The rules first, to know the build; the whole source only when it is not built yet.
+    unpack_source(tarballs, work / "debian-only", False)
+    rules = (work / "debian-only" / "debian" / "rules").read_text()
     tree = work / "edk2"
-    unpack_source(tarballs, tree, request.source is None)
-    rules = (tree / "debian" / "rules").read_text()
     # The files the rules make: a descriptor may name a link to one (Debian 12's .ms.fd).
     code_name = Path(os.path.realpath(chosen.code)).name
     store_name = Path(os.path.realpath(chosen.factory)).name
@@ -428,6 +439,7 @@ def build_firmware(request: Request) -> Path:
         shutil.rmtree(work, ignore_errors=True)
         note(f"{release}:{name} with these inputs is built already: {built}")
         return built / "firmware.json"
+    unpack_source(tarballs, tree, request.source is None)
     if request.source is not None:
         note(f"copying {request.source} ({commit}) to build it")
         copy_tree(request.source, files, tree)
@@ -476,11 +488,6 @@ def build_firmware(request: Request) -> Path:
     shutil.rmtree(work, ignore_errors=True)
     note(f"built in {time.monotonic() - started:.0f} s: {built}")
     return built / "firmware.json"
-
-
-def fetch_debian(release: str, version: str) -> Path:
-    """The release's debian/ only (its rules and patches), for a tree of the user's."""
-    return fetch_source(release, version)
 
 
 # --- The command line ---------------------------------------------------------------------------
