@@ -457,7 +457,7 @@ def build_in(request: Request, chosen: firmwares.Firmware, version: str, commit:
                + (" with " + ", ".join(patch.name for patch in request.patches)
                   if request.patches else "") + f" ({how.build.platform}, {how.build.flags})")
     described = f"{release}:{name} built {summary}"
-    note(f"building {release}:{name} {summary} (about half an hour of one core; its log in "
+    note(f"building {release}:{name} {summary} (a quarter of an hour or more; its log in "
          f"{log})")
     started = time.monotonic()
     (tree / MAKEFILE).write_text(makefile(how))
