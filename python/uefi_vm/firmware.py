@@ -428,12 +428,18 @@ def shown(chosen: Firmware) -> List[str]:
     def yes(value: bool) -> str:
         return "yes" if value else "no"
 
+    def source(path: Optional[str], form: str, given: Optional[str]) -> str:
+        """How a file is, and for another release's, the package it came from."""
+        package = releases.origin(chosen.release, path) if chosen.release and not given else ""
+        return f" ({form}, from {package})" if package else f" ({form})"
+
     return [f"name: {chosen.name}", f"summary: {chosen.summary}",
             f"architecture: {chosen.architecture}", f"machine: {chosen.machine_name}",
             f"preset: {chosen.machine.preset}",
-            f"code: {chosen.code} ({chosen.code_format})",
+            f"code: {chosen.code}" + source(chosen.code, chosen.code_format, chosen.given_code),
             f"factory: {chosen.factory or 'none'}"
-            + (f" ({chosen.factory_format})" if chosen.factory else ""),
+            + (source(chosen.factory, chosen.factory_format, chosen.given_factory)
+               if chosen.factory else ""),
             f"descriptor: {chosen.descriptor or 'none'}",
             f"features: {' '.join(chosen.features) or 'none'}",
             f"smm: {yes(chosen.smm)}", f"secure-boot: {yes(chosen.secure_boot)}",

@@ -148,12 +148,15 @@ def booted(options: Options, chosen: firmwares.Firmware) -> Iterator[Run]:
 
 
 def finish(this: Run, options: Options) -> None:
-    """After the run: the console kept, the VM stopped, the flash's trace made a log."""
-    if options.console is not None:
-        try:
-            options.console.write_bytes(this.plan.console.read_bytes())
-        except OSError:
-            pass
+    """After the run: the console and the debug output kept, the VM stopped, the flash's trace
+    made a log."""
+    for kept, made in ((options.console, this.plan.console),
+                       (options.debug_log, this.plan.debug)):
+        if kept is not None:
+            try:
+                kept.write_bytes(made.read_bytes())
+            except OSError:
+                pass
     this.stop_vm()
     if options.flash_log is not None and this.plan.trace.exists():
         try:

@@ -144,6 +144,10 @@ enrolled-keys say whether Secure Boot is on, which the suites expect""", FIRMWAR
            "/boot/vmlinuz-* (for aavmf and u-boot: the arm64 kernel fetched into {cache})", VM),
     Option(("--console",), "console", Path, None, "FILE", "keep the VM's console log (firmware "
            "and kernel messages) in FILE", VM),
+    Option(("--debug-log",), "debug_log", Path, None, "FILE", "keep the firmware's debug output "
+           "in FILE: edk2's DEBUG and ASSERT messages, which a DEBUG build writes (on x86 to the "
+           "debug console at I/O port 0x402, on AArch64 on the serial console, as --console)",
+           VM),
     Option(("--install",), "install", help="install the missing packages the firmware needs with "
            "apt-get (as root, on Debian): qemu-system-x86 or qemu-system-arm, qemu-utils, the "
            "firmware's package (ovmf, ovmf-ia32, qemu-efi-aarch64, u-boot-qemu and u-boot-tools), "

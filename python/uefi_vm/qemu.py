@@ -11,6 +11,7 @@ from .errors import Failure
 from .firmware import Firmware, Machine
 
 AGENT_PORTS = ("control", "stdout", "stderr", "signal")
+LEGACY_LOADER = "opt/org.tianocore/EnableLegacyLoader"  # OVMF's switch, in QEMU's fw_cfg
 
 
 @dataclass(frozen=True)
@@ -38,6 +39,13 @@ class Plan:
         return self.work / "console.log"
 
     @property
+    def debug(self) -> Path:
+        """The firmware's debug output (edk2's DEBUG and ASSERT messages): on x86 what it writes
+        to the debug console at I/O port 0x402; on AArch64 it writes them on the serial
+        console."""
+        return self.work / "debug.log" if debug_console(self.firmware) else self.console
+
+    @property
     def esp(self) -> Path:
         """U-Boot's FAT disk."""
         return self.work / "esp"
@@ -47,6 +55,12 @@ def kernel_command_line(machine: Machine) -> str:
     """Quiet, and spared the work a throw-away VM has no use for under emulation: the crypto
     self-tests of every algorithm it registers, and the CPU's speculation mitigations."""
     return f"console={machine.console} quiet panic=-1 cryptomgr.notests mitigations=off"
+
+
+def debug_console(chosen: Firmware) -> bool:
+    """Whether the firmware writes its debug output to QEMU's isa-debugcon: x86's edk2 does, at
+    I/O port 0x402 (a RELEASE build writes nothing there)."""
+    return chosen.machine_name == "x86_64" and not chosen.uboot
 
 
 def command(plan: Plan) -> List[str]:
@@ -68,6 +82,14 @@ def command(plan: Plan) -> List[str]:
              "-mon", "chardev=qmp,mode=control"]
     if chosen.smm:
         argv += ["-global", "driver=cfi.pflash01,property=secure,value=on"]
+    if chosen.secure_boot and debug_console(chosen):
+        # Under Secure Boot the kernel QEMU hands over is verified; Debian's is signed for shim,
+        # which QEMU 7.2 cannot pass (-shim came in 10.0). OVMF then falls back to its own
+        # loader: by itself up to edk2-stable202511 (Debian 13's), from edk2-stable202602
+        # (forky's) only when this fw_cfg file says so. Older builds ignore it.
+        argv += ["-fw_cfg", f"name={LEGACY_LOADER},string=yes"]
+    if debug_console(chosen):
+        argv += ["-debugcon", f"file:{plan.debug}", "-global", "isa-debugcon.iobase=0x402"]
     if plan.flash_log:
         for event in flashlog.EVENTS:
             argv += ["-trace", f"enable={event}"]

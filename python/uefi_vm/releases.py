@@ -5,8 +5,10 @@ uses, with the suite changed, through a private sources list, package lists and 
 machine's sources, lists and installed packages stay as they are. The packages are unpacked (never
 installed) into the cache, paths.cache()/releases/RELEASE, with a descriptor for each firmware
 they ship, its files' paths pointing there; QEMU's own descriptor directories are never written,
-so what libvirt picks does not change. A short name stands for the release's descriptor with the
-features of the one it stands for here."""
+so what libvirt picks does not change. The fetch follows the packages' dependencies on packages
+built from the same source (forky's ovmf is an empty package that depends on ovmf-generic, which
+holds the files), leaving out those the release lacks. A short name stands for the release's
+descriptor with the features of the one it stands for here."""
 
 from __future__ import annotations
 
@@ -18,6 +20,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 from dataclasses import replace
 from pathlib import Path
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
@@ -29,6 +32,7 @@ from .quiet import LOG_TAIL, log_file, note
 
 PACKAGES = ("ovmf", "ovmf-ia32", "qemu-efi-aarch64")
 DESCRIPTORS = "usr/share/qemu/firmware"  # where a package ships its descriptors
+FORMAT = 2  # packages.json's: 2 follows the dependencies and names the package of each file
 RELEASE = re.compile(r"[a-z][a-z0-9-]*")
 # How apt-get says the archive has no such suite, and a release has no such package.
 NO_SUITE = "does not have a Release file"
@@ -168,7 +172,7 @@ def fetch(release: str) -> None:
     target.parent.mkdir(parents=True, exist_ok=True)
     with open(target.parent / f"{release}.lock", "a") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if not (target / "packages.json").exists():
+        if not current(release):
             staging = target.parent / f".{release}.new"
             try:
                 _fetch(release, target, staging)
@@ -192,11 +196,7 @@ def _fetch(release: str, target: Path, staging: Path) -> None:
         raise Failure(f"unknown release: {release} (the archive {uri} has no suite {release})")
     if status:
         failed(output, f"apt-get update of {release}'s package lists")
-    for package in PACKAGES:
-        status, output = apt(["apt-get", *options, "download", f"{package}/{release}"], debs)
-        if status and not any(words in output for words in NOT_THERE):
-            failed(output, f"apt-get download of {release}'s {package}")
-    found = sorted(debs.glob("*.deb"))
+    found = download(options, release, debs)
     if not found:
         raise Failure(f"{release} has none of the firmware packages {', '.join(PACKAGES)}")
     unpack(found, staging, target)
@@ -204,6 +204,52 @@ def _fetch(release: str, target: Path, staging: Path) -> None:
     shutil.rmtree(debs)
     shutil.rmtree(target, ignore_errors=True)
     staging.rename(target)
+
+
+def download(options: Sequence[str], release: str, debs: Path) -> List[Path]:
+    """Downloads PACKAGES of RELEASE into DEBS, and the packages they depend on that are built
+    from the same source, leaving out those the release lacks; the .debs downloaded."""
+    wanted, seen, found = list(PACKAGES), set(PACKAGES), []
+    sources: Dict[str, str] = {}  # the source each package named came from, for its dependencies
+    while wanted:
+        package = wanted.pop(0)
+        before = set(debs.glob("*.deb"))
+        status, output = apt(["apt-get", *options, "download", f"{package}/{release}"], debs)
+        if status and not any(words in output for words in NOT_THERE):
+            failed(output, f"apt-get download of {release}'s {package}")
+        for deb in sorted(set(debs.glob("*.deb")) - before):
+            fields = control(deb)
+            source = fields.get("Source", "").split(" ")[0] or fields.get("Package", "")
+            if sources.get(package, source) != source:
+                deb.unlink()  # a dependency from elsewhere (a library): not firmware
+                continue
+            found.append(deb)
+            for name in depends(fields.get("Depends", "")):
+                if name not in seen:
+                    seen.add(name)
+                    sources[name] = source
+                    wanted.append(name)
+    return found
+
+
+def control(deb: Path) -> Dict[str, str]:
+    """The fields of a .deb's control file that say what it is and what it depends on."""
+    done = subprocess.run(["dpkg-deb", "-f", str(deb), "Package", "Version", "Source",
+                           "Depends"], capture_output=True, text=True)
+    if done.returncode:
+        raise Failure(f"cannot read {deb}: {done.stderr.strip()}")
+    return dict(line.split(": ", 1) for line in done.stdout.splitlines() if ": " in line)
+
+
+def depends(field: str) -> List[str]:
+    """The packages a Depends field names: the first of each group of alternatives, without
+    versions or architectures."""
+    names = []
+    for group in field.split(","):
+        name = re.split(r"[\s(:\[]", group.split("|")[0].strip(), maxsplit=1)[0]
+        if name:
+            names.append(name)
+    return names
 
 
 def failed(output: str, what: str) -> None:
@@ -214,21 +260,21 @@ def failed(output: str, what: str) -> None:
 def unpack(debs: Sequence[Path], staging: Path, target: Path) -> None:
     """Unpacks DEBS into STAGING/root and writes STAGING/firmware/STEM.json for each descriptor
     they ship, with the files' paths in TARGET/root, where STAGING goes; then packages.json, the
-    packages' versions and the package of each descriptor."""
+    packages' versions, the package of each descriptor and the package of each file."""
     tree, written = staging / "root", staging / "firmware"
     written.mkdir(parents=True)
     versions: Dict[str, str] = {}
     shipped: Dict[str, str] = {}
+    files: Dict[str, str] = {}
     for deb in debs:
-        fields = subprocess.run(["dpkg-deb", "-f", str(deb), "Package", "Version"],
-                                capture_output=True, text=True)
+        info = control(deb)
         before = set((tree / DESCRIPTORS).glob("*.json"))
-        if fields.returncode or subprocess.run(["dpkg-deb", "-x", str(deb), str(tree)]).returncode:
+        if subprocess.run(["dpkg-deb", "-x", str(deb), str(tree)]).returncode:
             raise Failure(f"cannot unpack {deb}")
-        info = dict(line.split(": ", 1) for line in fields.stdout.splitlines() if ": " in line)
         versions[info["Package"]] = info["Version"]
         for descriptor in sorted(set((tree / DESCRIPTORS).glob("*.json")) - before):
             shipped[descriptor.stem] = info["Package"]
+        files.update(dict.fromkeys(contents(deb), info["Package"]))
     keep_inside(tree)
     for stem in shipped:
         data = json.loads((tree / DESCRIPTORS / f"{stem}.json").read_text())
@@ -236,8 +282,20 @@ def unpack(debs: Sequence[Path], staging: Path, target: Path) -> None:
             if isinstance(entry, dict) and "filename" in entry:
                 entry["filename"] = in_tree(target / "root", entry["filename"])
         (written / f"{stem}.json").write_text(json.dumps(data, indent=4) + "\n")
-    (staging / "packages.json").write_text(json.dumps({"versions": versions,
-                                                       "descriptors": shipped}, indent=4) + "\n")
+    (staging / "packages.json").write_text(json.dumps(
+        {"format": FORMAT, "versions": versions, "descriptors": shipped, "files": files},
+        indent=4) + "\n")
+
+
+def contents(deb: Path) -> List[str]:
+    """The files and links a .deb holds, as paths in the tree it unpacks into (usr/share/...)."""
+    with subprocess.Popen(["dpkg-deb", "--fsys-tarfile", str(deb)],
+                          stdout=subprocess.PIPE) as tar:
+        with tarfile.open(fileobj=tar.stdout, mode="r|") as members:
+            listed = [os.path.normpath(member.name) for member in members if not member.isdir()]
+    if tar.returncode:
+        raise Failure(f"cannot list {deb}")
+    return listed
 
 
 def in_tree(tree: Path, filename: str) -> str:
@@ -268,18 +326,44 @@ def fetched() -> List[str]:
         return []
 
 
+def current(release: str) -> bool:
+    """Whether RELEASE's firmware is fetched, as this harness fetches it: a fetch of an older one
+    (without the packages' dependencies, or the package of each file) is fetched again."""
+    try:
+        return recorded(release).get("format") == FORMAT
+    except (OSError, ValueError):
+        return False
+
+
 def recorded(release: str) -> dict:
     return json.loads((root(release) / "packages.json").read_text())
 
 
-def descriptors(release: str) -> Dict[str, firmwares.Firmware]:
-    """RELEASE's firmwares by descriptor stem, each with its package and version."""
-    record, found = recorded(release), {}
+def descriptors(release: str) -> Tuple[Dict[str, firmwares.Firmware], Dict[str, str]]:
+    """RELEASE's firmwares by descriptor stem, each with its package and version; and those that
+    cannot run here (a firmware in memory, as for confidential VMs), each with the reason."""
+    record, found, others = recorded(release), {}, {}
     for stem, package in sorted(record["descriptors"].items()):
-        chosen = firmwares.read(root(release) / "firmware" / f"{stem}.json", f"{release}:{stem}")
+        try:
+            chosen = firmwares.read(root(release) / "firmware" / f"{stem}.json",
+                                    f"{release}:{stem}")
+        except Failure as failure:
+            # The reason, without the name and path the listing gives anyway.
+            said = str(failure).split(".json ", 1)[-1]
+            others[stem] = f"{said} ({package} {record['versions'][package]})"
+            continue
         found[stem] = replace(chosen, release=release,
-                                        version=f"{package} {record['versions'][package]}")
-    return found
+                              version=f"{package} {record['versions'][package]}")
+    return found, others
+
+
+def origin(release: str, path: str) -> str:
+    """The package of RELEASE that PATH (in its unpacked tree) came from, and its version; ""
+    for a file of no package of it."""
+    record = recorded(release)
+    relative = os.path.relpath(path, root(release) / "root")
+    package = record.get("files", {}).get(relative)
+    return f"{package} {record['versions'][package]}" if package else ""
 
 
 def usable(chosen: firmwares.Firmware) -> bool:
@@ -307,11 +391,11 @@ def short_names(found: Dict[str, firmwares.Firmware]) -> Dict[str, str]:
 def resolve(release: str, name: str) -> firmwares.Firmware:
     """The firmware RELEASE:NAME stands for: a short name, or a descriptor's stem (or file name)
     as RELEASE ships it."""
-    if not (root(release) / "packages.json").is_file():
+    if not current(release):
         raise NotFetched(f"{release}:{name}: {release}'s firmware is not fetched yet (fetch it "
                          f"with: {paths.program('scripts/uefi-vm', 'kestomandrel-vm')} "
                          f"--firmware {release}:{name} --install ...)", release)
-    found = descriptors(release)
+    found, _ = descriptors(release)
     short = short_names(found)
     stem = short.get(name) or name.removesuffix(".json")
     if stem not in found:
@@ -324,18 +408,26 @@ def resolve(release: str, name: str) -> firmwares.Firmware:
 
 def rows() -> List[Tuple[str, str, str, Sequence[str], str]]:
     """--list-firmware's lines for every fetched release: name, architecture, whether the files
-    are there, features, and the description with the descriptor, the package and its version."""
+    are there, features, and the description with the descriptor and the package each of its
+    files came from, with its version."""
     listed = []
     for release in fetched():
         try:
-            found = descriptors(release)
+            found, others = descriptors(release)
         except (Failure, OSError, ValueError, KeyError) as error:
             listed.append((f"{release}:*", "?", "?", (), f"unreadable: {error}"))
             continue
         named = {stem: name for name, stem in short_names(found).items()}
         for stem, chosen in found.items():
             shown = resolve(release, named.get(stem, stem))
-            text = f"{shown.summary} ({release}'s {stem}.json, {chosen.version})"
+            text = f"{shown.summary} ({release}'s {stem}.json, {chosen.version}"
+            packages = [(what, origin(release, path)) for what, path in
+                        (("code", chosen.code), ("store", chosen.factory)) if path]
+            if any(package != chosen.version for _, package in packages):
+                text += "; " + ", ".join(f"{what} from {package or 'no package'}"
+                                         for what, package in packages)
             listed.append((shown.name, chosen.architecture,
-                           "there" if usable(chosen) else "missing", chosen.features, text))
+                           "there" if usable(chosen) else "missing", chosen.features, text + ")"))
+        for stem, why in others.items():
+            listed.append((f"{release}:{stem}", "-", "-", (), f"not for this harness: {why}"))
     return listed

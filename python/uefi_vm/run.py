@@ -9,6 +9,7 @@ from . import qemu
 from . import qemuimg
 from . import saved as saves
 from .agent import file_message
+from .console import DebugWatch, first_assert
 from .errors import Failure
 from .quiet import note
 from .session import Timer, Vm
@@ -114,23 +115,31 @@ class Run:
 
 class Ready:
     """The wait for the agent's first line after a cold boot. A firmware that has written nothing
-    on its console, nor to its flash for --silence seconds, a VM that ends first, or a guest not
-    ready within --timeout is refused with the time waited and the console's last lines."""
+    on its console, nor to its flash for --silence seconds, one that took a CPU exception or
+    stopped on a failed ASSERT, a VM that ends first, or a guest not ready within --timeout is
+    refused with the time waited and the console's last lines."""
 
     def __init__(self, run: Run, started: float):
         self.run, self.vm, self.started = run, run.vm, started
         self.describe = run.describe
         self.silence, self.limit = run.options.silence, run.options.timeout
+        self.debug = DebugWatch(run.plan.debug)
 
     def waited(self) -> str:
         return f"{time.monotonic() - self.started:.1f} s after QEMU started"
 
-    def said(self) -> str:
+    def said(self, quote_assert: bool = True) -> str:
         lines = [line.strip()[:200] for line in self.vm.console.tail(50).splitlines()
                  if line.strip()]
+        try:
+            asserted = first_assert(self.run.plan.debug.read_text(errors="replace")) \
+                if quote_assert else None
+        except OSError:
+            asserted = None
+        said = f"its debug output's first assertion: {asserted}; " if asserted else ""
         if not lines:
-            return "the console stayed empty"
-        return "the console's last lines: " + " | ".join(lines[-3:])
+            return said + "the console stayed empty"
+        return said + "the console's last lines: " + " | ".join(lines[-3:])
 
     def refuse(self, why: str) -> None:
         # The message says the console's last lines itself.
@@ -156,11 +165,16 @@ class Ready:
         self.timers[0].when = quiet_since + self.silence
 
     def crashed(self) -> None:
-        # edk2 stops for good after a CPU exception: no use waiting for the guest.
+        # edk2 stops for good after a CPU exception, and a DEBUG build after a failed ASSERT: no
+        # use waiting for the guest.
         exception = self.vm.console.exception()
         if exception:
             self.refuse(f"the firmware took a CPU exception {self.waited()} ({exception}); "
                         f"{self.said()}")
+        asserted = self.debug.stopped()
+        if asserted:
+            self.refuse(f"the firmware stopped on a failed assertion {self.waited()} "
+                        f"({asserted}); {self.said(quote_assert=False)}")
 
     def wait(self) -> str:
         silence, limit = self.silence, self.limit

@@ -17,7 +17,8 @@ from typing import Callable, List, Optional
 
 from . import signals
 from .agent import Agent
-from .console import EXCEPTION, Console  # noqa: F401 (EXCEPTION: the benches read consoles too)
+# EXCEPTION and debug_said: the benches read consoles and debug output too.
+from .console import EXCEPTION, Console, debug_said  # noqa: F401
 from .errors import Failure
 from .process import Qemu
 from .qmp import Monitor

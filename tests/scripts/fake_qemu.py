@@ -3,10 +3,12 @@
 a VM: it connects the sockets its command line names, answers QMP, and serves the agent's protocol
 with commands run on this host by sh, their output sent back as it is written.
 
-    fake_qemu.py [--lie] [--die-on-run] [--exception] QEMU-ARGUMENTS...
+    fake_qemu.py [--lie] [--die-on-run] [--exception] [--assert [--runs-on]] QEMU-ARGUMENTS...
 
 --lie announces one byte fewer than a command wrote; --die-on-run exits as a command starts;
---exception is a firmware that reports a CPU exception on its console and never boots."""
+--exception is a firmware that reports a CPU exception on its console and never boots; --assert
+one that fails an ASSERT on its debug console and then spins, or with --runs-on writes on and
+boots."""
 
 import json
 import os
@@ -20,6 +22,7 @@ arguments = sys.argv[1:]
 lie = "--lie" in arguments
 die_on_run = "--die-on-run" in arguments
 exception = "--exception" in arguments
+asserts, runs_on = "--assert" in arguments, "--runs-on" in arguments
 # QEMU starts the console's file afresh, before it connects its channels.
 console = arguments[arguments.index("-serial") + 1].removeprefix("file:")
 open(console, "w").close()
@@ -72,6 +75,17 @@ if exception:
                    "!!!!\r\n!!!! Find image based on IP(0x1F66AB1B) (No PDB)  "
                    "(ImageBase=1F665000) !!!!\r\n")
     threading.Event().wait()
+if asserts:
+    with open(arguments[arguments.index("-debugcon") + 1].removeprefix("file:"), "w") as debug:
+        debug.write("Loading driver VariableRuntimeDxe\nASSERT [VariableRuntimeDxe] /b/Variable"
+                    "NonVolatile.c(105): !(((INTN)(RETURN_STATUS)(Status)) < 0)\n")
+        debug.flush()
+        for _ in range(20 if runs_on else 0):
+            threading.Event().wait(0.1)
+            debug.write("FtwDxe: still going\n")
+            debug.flush()
+    if not runs_on:
+        threading.Event().wait()
 control.write(b"PONG\n" if "-loadvm" in arguments else b"READY 0.1\n")
 while line := control.readline():
     words = line.decode().split()

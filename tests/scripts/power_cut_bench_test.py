@@ -8,6 +8,7 @@ import contextlib
 import hashlib
 import io
 import json
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -17,9 +18,9 @@ import uuid
 from unittest import mock
 from pathlib import Path
 
-from uefi_vm import flashlog, store, toolout
-from uefi_vm.bench.power_cut import bench, boots, cli, cuts, outcomes, points, sweep, windows
-from uefi_vm.bench.power_cut import torn, torn_points, write
+from uefi_vm import flashlog, session, store, toolout
+from uefi_vm.bench.power_cut import bench, boots, cli, compare, cuts, outcomes, points, sweep
+from uefi_vm.bench.power_cut import torn, torn_points, windows, write
 
 GLOBAL = store.GLOBAL
 WORK, SPARE, VOLUME = 0x400, 0x800, 0xC00
@@ -687,6 +688,62 @@ class Outcomes(unittest.TestCase):
         self.assertEqual((boots.diagnose(arm)["console"], boots.diagnose(arm)["image"]),
                          ("cpu exception", "VariableRuntimeDxe.dll"))
         self.assertEqual(boots.diagnose("\x1b[2J\x1b[01;01H")["console"], "nothing")
+
+    def test_what_a_debug_output_says(self):
+        progress = ("Loading driver at 0x0007F6B0000 EntryPoint=0x0007F6B1234 "
+                    "VariableRuntimeDxe.efi\r\n")
+        asserted = ("ASSERT [VariableRuntimeDxe] /build/edk2/MdeModulePkg/Universal/Variable/"
+                    "RuntimeDxe/VariableNonVolatile.c(105): !(((INTN)(RETURN_STATUS)(Status)) < 0)")
+        efi_error = ("ASSERT_EFI_ERROR (Status = Volume Corrupt)",
+                     "ASSERT [FaultTolerantWriteDxe] /b/FaultTolerantWrite.c(42): !EFI_ERROR")
+        cases = [
+            # The first ASSERT, even after ones that only look like it, mid-line or not.
+            (progress + "Variable FV header is not valid. It will be reinitialized.\r\n"
+             + asserted + "\r\nASSERT [Other] b.c(1): later\r\n", "", {"assert": asserted}),
+            ("ASSERTION_DONE(1)\nDebugAssertEnabled: TRUE\nFtw: " + asserted + "\n", "",
+             {"assert": asserted}),
+            # ASSERT_EFI_ERROR's status, with the assertion that names the file and line.
+            ("\n".join(("x", *efi_error, "y")), "", {"assert": " | ".join(efi_error)}),
+            ("ASSERT_EFI_ERROR (Status = Not Found)\nno assertion after it\n", "",
+             {"assert": "ASSERT_EFI_ERROR (Status = Not Found)"}),
+            ("ASSERT /b/Old.c(12): Old != NULL\n", "",
+             {"assert": "ASSERT /b/Old.c(12): Old != NULL"}),
+            # No ASSERT: the last lines, unless the debug output is the console (AArch64).
+            (progress * 2 + "FtwDxe: Work block header valid\r\n\r\nInstallProtocolInterface: "
+             "\x1b[0m5B1B31A1\n", "",
+             {"debug": "Loading driver at 0x0007F6B0000 EntryPoint=0x0007F6B1234 "
+                       "VariableRuntimeDxe.efi | FtwDxe: Work block header valid | "
+                       "InstallProtocolInterface: 5B1B31A1"}),
+            ("Synchronous Exception at 0x1\n", "Synchronous Exception at 0x1\n", {}),
+            (asserted, asserted, {"assert": asserted}),
+            # A RELEASE build's debug output is empty.
+            ("", "Boot0001 ...\n", {}),
+        ]
+        for debug, console, said in cases:
+            with self.subTest(debug=debug[-40:]):
+                self.assertEqual(session.debug_said(debug, console), said)
+
+    def test_a_debug_builds_assert_tells_bricks_apart(self):
+        work = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, work)
+        (work / "console").write_text("BdsDxe: loading Boot0001\n")
+        (work / "debug").write_text("")
+        release = boots.brick("was not ready", work / "console", work / "debug", 100)
+        self.assertEqual(sorted(release), ["console", "exception", "image", "last", "why"])
+        (work / "debug").write_text("A\nASSERT [V] v.c(1): X\n")
+        one = boots.brick("ovmf: the firmware stopped on a failed assertion 9.1 s after QEMU "
+                          "started (ASSERT [V] v.c(1): X); ...", work / "console", work / "debug",
+                          100)
+        self.assertEqual(one["why"], "the firmware stopped on a failed ASSERT (the VM was stopped "
+                                     "then)")
+        (work / "debug").write_text("ASSERT [F] f.c(2): Y\n")
+        other = boots.brick("was not ready", work / "console", work / "debug", 100)
+        self.assertEqual(one["assert"], "ASSERT [V] v.c(1): X")
+        keys = [windows.outcome_key({"outcome": "brick", "brick": brick})
+                for brick in (release, one, other)]
+        self.assertEqual(keys[0], ("brick", None, None))
+        self.assertEqual(len(set(keys)), 3)
+        self.assertEqual(compare.label("brick", one), "brick (ASSERT [V] v.c(1): X)")
 
 
 if __name__ == "__main__":

@@ -23,9 +23,50 @@ DESCRIPTOR = {
 }
 
 
+def described(code, store, architecture="x86_64", features=(), device="flash"):
+    return dict(DESCRIPTOR, mapping={"device": device, "executable": {"filename": code},
+                                     "nvram-template": {"filename": store}},
+                targets=[{"architecture": architecture}], features=list(features))
+
+
+# The archive's suites: each package's version, source, Depends, files (bytes, or a link's
+# target) and descriptors. trixie ships ovmf whole; forky splits it, as Debian's 2026.08 does:
+# ovmf is empty and depends on the package with the files, one with a firmware in memory, one the
+# suite lacks, and a library of another source; ovmf-ia32 is gone.
+ARCHIVE = {
+    "trixie": {"ovmf": ("2025.02-8", "", "", {
+        "usr/share/OVMF/CODE.real.fd": b"\x01" * 8192,
+        "usr/share/OVMF/CODE.fd": "/usr/share/OVMF/CODE.real.fd",
+        "usr/share/OVMF/VARS.fd": b"\x02" * 4096}, {"60-edk2-x86_64": DESCRIPTOR})},
+    "forky": {
+        "ovmf": ("2026.08+ds-2", "edk2", "ovmf-amdsev, ovmf-generic (>= 2026.08), "
+                 "ovmf-inteltdx, libfirmware1 | libother", {}, {}),
+        "ovmf-generic": ("2026.08+ds-2", "edk2", "ovmf-generic", {
+            "usr/share/OVMF/OVMF_CODE_4M.fd": b"\x03" * 8192,
+            "usr/share/OVMF/OVMF_VARS_4M.fd": b"\x04" * 4096}, {
+            "60-edk2-x86_64": described("../../OVMF/OVMF_CODE_4M.fd",
+                                        "../../OVMF/OVMF_VARS_4M.fd", features=["acpi-s3"]),
+            "40-edk2-x86_64-secure-enrolled": described(
+                "/usr/share/OVMF/OVMF_CODE_4M.fd", "/usr/share/OVMF/OVMF_VARS_4M.fd",
+                features=["enrolled-keys", "requires-smm", "secure-boot"])}),
+        "ovmf-amdsev": ("2026.08+ds-2", "edk2 (2026.08+ds-2)", "", {
+            "usr/share/ovmf/OVMF.amdsev.fd": b"\x05" * 4096}, {
+            "60-edk2-x86_64-amdsev": described("/usr/share/ovmf/OVMF.amdsev.fd",
+                                               "/usr/share/ovmf/OVMF.amdsev.fd",
+                                               device="memory")}),
+        "libfirmware1": ("1.0-1", "firmwarelib", "libc6", {"usr/lib/libfirmware.so.1": b"x"},
+                         {}),
+        "qemu-efi-aarch64": ("2026.08+ds-2", "edk2", "", {
+            "usr/share/AAVMF/AAVMF_CODE.fd": b"\x06" * 4096,
+            "usr/share/AAVMF/AAVMF_VARS.fd": b"\x07" * 4096}, {
+            "60-edk2-aarch64": described("/usr/share/AAVMF/AAVMF_CODE.fd",
+                                         "/usr/share/AAVMF/AAVMF_VARS.fd", "aarch64")})},
+}
+
+
 class FakeApt:
-    """apt-get for an archive whose "nosuch" suite does not exist and whose other suites have
-    ovmf only: ovmf's package holds a descriptor, its two files and an absolute link to one."""
+    """apt-get for an archive whose "nosuch" suite does not exist and whose other suites are
+    ARCHIVE's (any other has trixie's packages)."""
 
     def __init__(self, work: Path):
         self.work, self.commands = work, []
@@ -44,20 +85,28 @@ class FakeApt:
                 return 100, "E: The repository 'http://archive.test/debian nosuch Release' does " \
                             "not have a Release file."
             return 0, ""
-        if not command[-1].startswith("ovmf/"):
-            return 100, f"E: Unable to locate package {command[-1].split('/')[0]}"
+        package, suite = command[-1].split("/")
+        if package not in ARCHIVE.get(suite, ARCHIVE["trixie"]):
+            return 100, f"E: Unable to locate package {package}"
+        version, source, depends, files, descriptors = ARCHIVE.get(suite,
+                                                                   ARCHIVE["trixie"])[package]
         tree = Path(tempfile.mkdtemp(dir=self.work))
         (tree / "DEBIAN").mkdir()
-        (tree / "DEBIAN/control").write_text("Package: ovmf\nVersion: 2025.02-8\n"
-                                             "Architecture: all\nMaintainer: t <t@t>\n"
-                                             "Description: t\n")
-        (tree / "usr/share/OVMF").mkdir(parents=True)
-        (tree / "usr/share/OVMF/CODE.real.fd").write_bytes(b"\x01" * 8192)
-        (tree / "usr/share/OVMF/CODE.fd").symlink_to("/usr/share/OVMF/CODE.real.fd")
-        (tree / "usr/share/OVMF/VARS.fd").write_bytes(b"\x02" * 4096)
-        (tree / "usr/share/qemu/firmware").mkdir(parents=True)
-        (tree / "usr/share/qemu/firmware/60-edk2-x86_64.json").write_text(json.dumps(DESCRIPTOR))
-        subprocess.run(["dpkg-deb", "-b", "-Zgzip", str(tree), str(cwd / "ovmf.deb")],
+        (tree / "DEBIAN/control").write_text(
+            f"Package: {package}\nVersion: {version}\nArchitecture: all\nMaintainer: t <t@t>\n"
+            + (f"Source: {source}\n" if source else "")
+            + (f"Depends: {depends}\n" if depends else "") + "Description: t\n")
+        for path, content in files.items():
+            (tree / path).parent.mkdir(parents=True, exist_ok=True)
+            if isinstance(content, str):
+                (tree / path).symlink_to(content)
+            else:
+                (tree / path).write_bytes(content)
+        for stem, descriptor in descriptors.items():
+            (tree / "usr/share/qemu/firmware").mkdir(parents=True, exist_ok=True)
+            (tree / f"usr/share/qemu/firmware/{stem}.json").write_text(json.dumps(descriptor))
+        subprocess.run(["dpkg-deb", "-b", "-Zgzip", str(tree),
+                        str(cwd / f"{package}_{version}_all.deb")],
                        check=True, capture_output=True)
         return 0, ""
 
@@ -105,6 +154,56 @@ class Releases(unittest.TestCase):
                 ("trixie:bios", "^trixie:bios: trixie's firmware has no bios")):
             with self.subTest(name=name), self.assertRaisesRegex(Failure, message):
                 provision.chosen_firmware(name, None, None, True)
+
+    def test_a_split_release_brings_the_packages_its_firmware_depends_on(self):
+        with contextlib.redirect_stdout(io.StringIO()) as shown:
+            self.assertEqual(main.run(["--firmware", "forky:ovmf", "--show-firmware",
+                                       "--install"]), 0)
+        tree = self.work / "cache/releases/forky/root"
+        self.assertIn(f"code: {tree}/usr/share/OVMF/OVMF_CODE_4M.fd (raw, from ovmf-generic "
+                      "2026.08+ds-2)\n", shown.getvalue())
+        self.assertIn(f"factory: {tree}/usr/share/OVMF/OVMF_VARS_4M.fd (raw, from ovmf-generic "
+                      "2026.08+ds-2)\n", shown.getvalue())
+        # Dependencies are followed within the source, once each; one the release lacks and a
+        # library of another source are left out, and the library's own are not followed.
+        downloaded = [command[-1] for command in self.apt.commands if "download" in command]
+        self.assertEqual(downloaded, [f"{package}/forky" for package in (
+            "ovmf", "ovmf-ia32", "qemu-efi-aarch64", "ovmf-amdsev", "ovmf-generic",
+            "ovmf-inteltdx", "libfirmware1")])
+        self.assertEqual(sorted(releases.recorded("forky")["versions"]),
+                         ["ovmf", "ovmf-amdsev", "ovmf-generic", "qemu-efi-aarch64"])
+        # The short names stand for what the release ships, whatever package holds it.
+        for name, stem in (("ovmf", "60-edk2-x86_64"), ("aavmf", "60-edk2-aarch64"),
+                           ("ovmf-secure", "40-edk2-x86_64-secure-enrolled")):
+            with self.subTest(name=name):
+                chosen = releases.resolve("forky", name)
+                self.assertEqual((Path(chosen.descriptor).stem, chosen.version),
+                                 (stem, "ovmf-generic 2026.08+ds-2" if name != "aavmf"
+                                  else "qemu-efi-aarch64 2026.08+ds-2"))
+        with contextlib.redirect_stderr(io.StringIO()) as refused:
+            self.assertEqual(main.main(["--firmware", "forky:ovmf-ia32", "--", "/g", "X"]), 125)
+        self.assertEqual(refused.getvalue(),
+                         "uefi-vm: forky:ovmf-ia32: forky's firmware has no ovmf-ia32 (one of "
+                         "ovmf, ovmf-secure, aavmf, 40-edk2-x86_64-secure-enrolled, "
+                         "60-edk2-aarch64, 60-edk2-x86_64)\n")
+        listed = [line for line in firmware.listing() if line.startswith("forky:")]
+        self.assertRegex(listed[0], r"^forky:ovmf-secure +x86_64 +there +enrolled-keys,.*"
+                                    r"\(forky's 40-edk2-x86_64-secure-enrolled.json, "
+                                    r"ovmf-generic 2026.08\+ds-2\)$")
+        self.assertRegex(listed[-1], r"^forky:60-edk2-x86_64-amdsev +- +- +- +not for this "
+                                     r"harness: maps the firmware to memory; .* "
+                                     r"\(ovmf-amdsev 2026.08\+ds-2\)$")
+        self.assertEqual(len(listed), 4)
+
+    def test_a_release_fetched_by_an_older_harness_is_fetched_again(self):
+        old = self.work / "cache/releases/forky"
+        (old / "firmware").mkdir(parents=True)
+        (old / "packages.json").write_text('{"versions": {"ovmf": "2026.08+ds-2"}, '
+                                           '"descriptors": {}}')
+        with self.assertRaisesRegex(Failure, "forky's firmware is not fetched yet"):
+            provision.chosen_firmware("forky:ovmf", None, None, False)
+        chosen, _ = provision.chosen_firmware("forky:ovmf", None, None, True)
+        self.assertEqual(chosen.version, "ovmf-generic 2026.08+ds-2")
 
     def test_an_unknown_release_is_refused(self):
         with self.assertRaisesRegex(Failure, r"^unknown release: nosuch \(the archive "

@@ -20,7 +20,7 @@ import unittest.mock
 from pathlib import Path
 
 from uefi_vm import agent, commands, firmware, flashlog, guest, main, provision, qemu, saved
-from uefi_vm import releases, shell, signals
+from uefi_vm import console, releases, shell, signals
 from uefi_vm.bench import vm_times
 from uefi_vm.options import Options
 from uefi_vm.run import Run
@@ -362,25 +362,33 @@ def qemu_pairs(chosen: firmware.Firmware, **plan) -> list:
 class QemuCommandLine(unittest.TestCase):
     def test_each_firmware_and_option_gives_its_words(self):
         ovmf = firmware.Firmware("ovmf", "", "x86_64", (), "/fw/CODE.fd", "/fw/VARS.fd")
-        secure = dataclasses.replace(ovmf, smm=True)
+        secure = dataclasses.replace(ovmf, smm=True, secure_boot=True)
         ia32 = dataclasses.replace(secure, architecture="i386")
         mine = dataclasses.replace(ovmf, code="/mine/CODE.qcow2", code_format="qcow2",
                                    given_code="/mine/CODE.qcow2")
+        aavmf = firmware.Firmware("aavmf", "", "aarch64", (), "/fw/CODE.fd", "/fw/VARS.fd")
         trace = [("-trace", f"enable={event}") for event in flashlog.EVENTS]
         cases = [
             (ovmf, {}, [("-machine", "q35,accel=tcg"), ("-drive", "if=pflash,format=raw,unit=0,"
                         "readonly=on,file=/fw/CODE.fd"), ("-drive", "if=pflash,format=qcow2,"
                         "unit=1,file=/w/v.qcow2"), ("-kernel", "/k"), ("-serial", "file:/w/"
-                        "console.log")], ["-global", "-bios", "-trace"]),
+                        "console.log"), ("-debugcon", "file:/w/debug.log"),
+                        ("-global", "isa-debugcon.iobase=0x402")],
+             ["cfi.pflash01", "-bios", "-trace", "-fw_cfg"]),
             (secure, {}, [("-machine", "q35,smm=on,accel=tcg"),
-                          ("-global", "driver=cfi.pflash01,property=secure,value=on")], []),
+                          ("-global", "driver=cfi.pflash01,property=secure,value=on"),
+                          ("-fw_cfg", "name=opt/org.tianocore/EnableLegacyLoader,string=yes")],
+             []),
             (ia32, {"cpus": 2}, [("-machine", "q35,smm=on,accel=tcg"), ("-smp", "2"),
                                  ("-global", "driver=cfi.pflash01,property=secure,value=on")], []),
             (firmware.UBOOT, {}, [("-bios", firmware.UBOOT.code),
                                   ("-drive", "if=none,id=esp,format=raw,readonly=on,file=fat:/w/"
                                    "esp"), ("-device", "virtio-blk-device,drive=esp"),
                                   ("-drive", "if=none,id=state,format=qcow2,file=/w/v.qcow2"),
-                                  ("-cpu", "cortex-a57")], ["-kernel", "-global", "pflash"]),
+                                  ("-cpu", "cortex-a57")],
+             ["-kernel", "-global", "pflash", "-debugcon"]),
+            # AArch64's edk2 writes its debug output on the serial console.
+            (aavmf, {}, [("-serial", "file:/w/console.log")], ["-debugcon", "-global"]),
             (ovmf, {"flash_log": True}, trace + [("-D", "/w/flash.trace")], []),
             (ovmf, {"store": Path("/kept/store.fd"), "store_format": "raw"},
              [("-drive", "if=pflash,format=raw,unit=1,file=/kept/store.fd")], []),
@@ -396,6 +404,10 @@ class QemuCommandLine(unittest.TestCase):
                 words = " ".join(word for pair in pairs for word in pair)
                 for word in absent:
                     self.assertNotIn(word, words)
+                debug = qemu.Plan(chosen, Path("/w"), Path("/k"), Path("/i"), Path("/w/v"),
+                                  "raw").debug
+                self.assertEqual(debug.name, "debug.log" if "-debugcon" in words
+                                 else "console.log")
 
 
 class Quoting(unittest.TestCase):
@@ -605,6 +617,18 @@ class Serving(unittest.TestCase):
             self.boot("--exception")
         self.assertLess(time.monotonic() - started, self.options.timeout / 2)
         self.run_.stop_vm()
+        # A DEBUG build that fails an ASSERT spins for good once its debug output goes quiet;
+        # one that writes on after it boots.
+        with unittest.mock.patch.object(console, "ASSERT_QUIET", 0.5):
+            started = time.monotonic()
+            with self.assertRaisesRegex(Failure, r"the firmware stopped on a failed assertion "
+                                                 r"[0-9.]+ s after QEMU started \(ASSERT "
+                                                 r"\[VariableRuntimeDxe\] /b/VariableNonVolatile"
+                                                 r"\.c\(105\): !\(\(\(INTN\)"):
+                self.boot("--assert")
+            self.assertLess(time.monotonic() - started, self.options.timeout / 2)
+            self.run_.stop_vm()
+            self.boot("--assert", "--runs-on").stop_vm()
         for fake, message in (("--lie", "sent more than it wrote"),
                               ("--die-on-run", "QEMU stopped unexpectedly")):
             with self.subTest(fake=fake):

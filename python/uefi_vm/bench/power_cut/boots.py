@@ -1,6 +1,6 @@
 """A boot in the VM: a store booted cold, V read with the tool and every variable listed, or, when
-the guest never became ready, what its console shows; and the control, the start store booted
-without a cut."""
+the guest never became ready, what its console and the firmware's debug output show; and the
+control, the start store booted without a cut."""
 
 import re
 import shutil
@@ -22,7 +22,7 @@ LISTING = ("cd /sys/firmware/efi/efivars && { wc -c *; od -An -v -tx1 * | tr -d 
            "print name[i], substr($0, at, 2 * size[i]); at += 2 * size[i] } }'")
 # What scripts/uefi-vm says of a guest that never became ready.
 NOT_READY = ("was not ready", "QEMU stopped unexpectedly", "took a CPU exception",
-             "before the guest was ready")
+             "stopped on a failed assertion", "before the guest was ready")
 IMAGE = re.compile(r"Find image based on IP\(0x[0-9A-Fa-f]+\) (.*?) *!!!!|"
                    r"(Can't find image information)|"
                    r"\[\s*\d+\]\s+(\S+\.(?:dll|efi))|(\S+\.(?:dll|efi))")
@@ -68,11 +68,17 @@ class Boot:
     brick: Optional[Dict] = None
 
 
-def brick(said: str, console: Path, timeout: float) -> Dict:
-    """Why a guest never became ready, from scripts/uefi-vm's words (SAID) and its console."""
-    found = diagnose(console.read_text(errors="replace") if console.exists() else "")
+def brick(said: str, console: Path, debug: Path, timeout: float) -> Dict:
+    """Why a guest never became ready, from scripts/uefi-vm's words (SAID), its console and the
+    firmware's debug output (DEBUG): its first ASSERT, or its last lines."""
+    shown = console.read_text(errors="replace") if console.exists() else ""
+    found = diagnose(shown)
+    found.update(session.debug_said(debug.read_text(errors="replace") if debug.exists()
+                                    else shown, shown))
     if "took a CPU exception" in said:
         found["why"] = "the firmware took a CPU exception (the VM was stopped then)"
+    elif "stopped on a failed assertion" in said:
+        found["why"] = "the firmware stopped on a failed ASSERT (the VM was stopped then)"
     elif "was not ready" in said:
         found["why"] = f"not ready within {int(timeout)} s"
     else:
@@ -88,7 +94,8 @@ def boot(bench: Bench, image: Path, timeout: float, flash_log: Optional[Path] = 
     # The brick time-out is the bench's, from the control: a firmware may go quiet for a minute
     # and then report an exception, which says more than the silence.
     command = bench.vm("--vars", str(image), "--timeout", str(int(timeout)), "--silence", "0",
-                       "--console", str(run / "console"), "--batch", str(run / "batch"),
+                       "--console", str(run / "console"), "--debug-log", str(run / "debug"),
+                       "--batch", str(run / "batch"),
                        "--out", str(run / "out"))
     if flash_log is not None:
         command += ["--flash-log", str(flash_log)]
@@ -99,7 +106,7 @@ def boot(bench: Bench, image: Path, timeout: float, flash_log: Optional[Path] = 
     said = (run / "stderr").read_text(errors="replace")
     if status != 0:
         if any(sign in said for sign in NOT_READY):
-            return Boot(seconds, brick=brick(said, run / "console", timeout))
+            return Boot(seconds, brick=brick(said, run / "console", run / "debug", timeout))
         last = said.strip().splitlines()[-1] if said.strip() else ""
         raise BenchError(f"scripts/uefi-vm failed ({status}) booting {image.name}: {last}")
     out = run / "out"

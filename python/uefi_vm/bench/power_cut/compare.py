@@ -111,6 +111,8 @@ def label(outcome: str, brick: Optional[Dict]) -> str:
     found = MNEMONIC.search(f"{outcome} {brick.get('exception') or ''}")
     if found:
         return f"brick {found.group(0)}"
+    if brick.get("assert"):
+        return f"brick ({brick['assert']})"
     return f"brick ({brick['console']})" if brick.get("console") else outcome
 
 

@@ -52,10 +52,12 @@ def judged(reference: Boot, varies: List[str], key: str, old: Optional[str],
 
 
 def outcome_key(point: Dict) -> Hashable:
-    """A brick with another diagnosis (the exception, the image) is another outcome."""
+    """A brick with another diagnosis (the exception, the image, a DEBUG build's ASSERT) is
+    another outcome."""
     brick = point.get("brick")
     if brick:
-        return "brick", brick.get("exception"), brick.get("image")
+        asserted = (brick["assert"],) if brick.get("assert") else ()
+        return ("brick", brick.get("exception"), brick.get("image"), *asserted)
     return point["outcome"]
 
 

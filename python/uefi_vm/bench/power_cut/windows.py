@@ -87,6 +87,8 @@ def window_entries(points: List[Dict], sample: Sequence[int], ops: Sequence[flas
                  "phases": [inside[0]["phase"], inside[-1]["phase"]]}
         if "brick" in inside[0]:
             entry["brick"] = {key: inside[0]["brick"].get(key) for key in ("exception", "image")}
+            if inside[0]["brick"].get("assert"):
+                entry["brick"]["assert"] = inside[0]["brick"]["assert"]
         entries.append(entry)
     return entries
 
