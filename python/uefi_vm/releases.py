@@ -30,9 +30,11 @@ from . import paths
 from .errors import Failure
 from .quiet import LOG_TAIL, log_file, note
 
-PACKAGES = ("ovmf", "ovmf-ia32", "qemu-efi-aarch64")
+# The firmware, and the UEFI Shell as an application, for firmware without one built in (--shell).
+PACKAGES = ("ovmf", "ovmf-ia32", "qemu-efi-aarch64", "efi-shell-x64", "efi-shell-aa64")
 DESCRIPTORS = "usr/share/qemu/firmware"  # where a package ships its descriptors
-FORMAT = 2  # packages.json's: 2 follows the dependencies and names the package of each file
+# packages.json's: 2 follows the dependencies and names the package of each file; 3 has the Shell.
+FORMAT = 3
 RELEASE = re.compile(r"[a-z][a-z0-9-]*")
 # How apt-get says the archive has no such suite, and a release has no such package.
 NO_SUITE = "does not have a Release file"

@@ -21,6 +21,7 @@ from typing import Callable, Dict, List, Optional, Tuple
 
 from . import paths
 from . import qemuimg
+from . import releases
 from . import signals
 from .errors import FAILED, Failure, Stopped
 from .process import _die_with_parent
@@ -35,6 +36,11 @@ STATUSES = {0: 0, 1: 1, (1 << 64) - 1: 255, 0xC000013A: 130}
 EFI_BUILDS = {"x86_64": ("efi-x64", "kestomandrel-x64.efi"),
               "aarch64": ("efi-aa64", "kestomandrel-aa64.efi")}
 DISK_MIB = 64
+# Debian's UEFI Shell applications (efi-shell-x64, efi-shell-aa64, from Debian 13 on), and the
+# removable-media boot file each is booted as from the disk.
+SHELL_APPLICATIONS = {"x86_64": ("usr/share/efi-shell-x64/shellx64.efi", "EFI/BOOT/BOOTX64.EFI"),
+                      "aarch64": ("usr/share/efi-shell-aa64/shellaa64.efi",
+                                  "EFI/BOOT/BOOTAA64.EFI")}
 MONITOR_POLL = 0.5  # seconds between the monitor commands that wake a sleeping guest (QEMU 7.2)
 TOOL = "kestomandrel.efi"
 TIMEOUT_LINE = re.compile(r"timeout -s INT (\d+) (.*)$")
@@ -104,6 +110,16 @@ def startup_script(steps: List[Step], batch: bool) -> str:
     return "".join(f"{line}\r\n" for line in lines)
 
 
+def shell_application(chosen) -> Optional[Path]:
+    """The UEFI Shell of CHOSEN's release as an application, booted from the disk before anything
+    the firmware has built in: the release's efi-shell package, fetched with its firmware, or for
+    this machine's firmware the one installed here. None when there is none (Debian 12 has no
+    such package): the firmware's own built-in Shell runs then, if it has one."""
+    path, _ = SHELL_APPLICATIONS[chosen.machine_name]
+    found = (releases.root(chosen.release) / "root" if chosen.release else Path("/")) / path
+    return found if found.is_file() else None
+
+
 def efi_tool(chosen, given: Optional[Path], install: bool) -> Path:
     """The tool's UEFI build for CHOSEN's machine: GIVEN, built from the checkout, or the one the
     package installs."""
@@ -128,8 +144,12 @@ def make_disk(image: Path, files: Dict[str, bytes]) -> None:
     with open(image, "wb") as disk:
         disk.truncate(DISK_MIB << 20)
     steps = [["mformat", "-i", str(image), "-F", "::"], ["mmd", "-i", str(image), "::/out"]]
+    folders = sorted({str(parent) for name in files for parent in Path(name).parents} - {"."},
+                     key=len)
+    for folder in folders:
+        steps.append(["mmd", "-i", str(image), f"::/{folder}"])
     for name, data in files.items():
-        source = image.parent / f"disk-{name}"
+        source = image.parent / f"disk-{Path(name).name}"
         source.write_bytes(data)
         steps.append(["mcopy", "-i", str(image), str(source), f"::/{name}"])
     for step in steps:
@@ -312,6 +332,9 @@ def run(options, chosen, install: bool) -> int:
                  "startup.nsh": startup_script(steps, options.batch is not None).encode()}
         for path in options.files:
             files[path.name] = path.read_bytes()
+        application = shell_application(chosen)
+        if application is not None:
+            files[SHELL_APPLICATIONS[chosen.machine_name][1]] = application.read_bytes()
         disk = work / "disk.img"
         make_disk(disk, files)
         if options.kept is not None:
@@ -321,9 +344,11 @@ def run(options, chosen, install: bool) -> int:
         else:
             store, store_format = work / "vars.qcow2", "qcow2"
             qemuimg.qcow2_copy(chosen, store)
-        session = boot(options, chosen, work, store, store_format, disk, steps)
-        if options.console is not None:
-            shutil.copyfile(work / "console.log", options.console)
+        try:
+            session = boot(options, chosen, work, store, store_format, disk, steps)
+        finally:
+            if options.console is not None and (work / "console.log").exists():
+                shutil.copyfile(work / "console.log", options.console)
         if options.batch is None:
             return result(chosen, session.statuses.get(1))
         options.out.mkdir(parents=True, exist_ok=True)
