@@ -168,8 +168,8 @@ class Releases(unittest.TestCase):
         # library of another source are left out, and the library's own are not followed.
         downloaded = [command[-1] for command in self.apt.commands if "download" in command]
         self.assertEqual(downloaded, [f"{package}/forky" for package in (
-            "ovmf", "ovmf-ia32", "qemu-efi-aarch64", "ovmf-amdsev", "ovmf-generic",
-            "ovmf-inteltdx", "libfirmware1")])
+            "ovmf", "ovmf-ia32", "qemu-efi-aarch64", "efi-shell-x64", "efi-shell-aa64",
+            "ovmf-amdsev", "ovmf-generic", "ovmf-inteltdx", "libfirmware1")])
         self.assertEqual(sorted(releases.recorded("forky")["versions"]),
                          ["ovmf", "ovmf-amdsev", "ovmf-generic", "qemu-efi-aarch64"])
         # The short names stand for what the release ships, whatever package holds it.
