@@ -152,7 +152,8 @@ class Matrix(unittest.TestCase):
                 self.assertEqual(json.loads(compared[-1])["regressions"], status)
 
     def test_mistakes(self):
-        for wrong in ((), ("--kinds", "update-5", "ovmf"), ("--jobs",), ("--fast", "ovmf")):
+        for wrong in ((), ("--kinds", "update-5", "ovmf"), ("--jobs",), ("--fast", "ovmf"),
+                      ("--cells", "0", "ovmf"), ("--cells", "two", "ovmf")):
             with self.subTest(wrong=wrong):
                 done = self.matrix(*wrong)
                 self.assertEqual((done.returncode, done.stdout), (125, ""))

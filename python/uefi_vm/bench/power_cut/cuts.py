@@ -45,6 +45,8 @@ def one_cut(bench: Bench, ctrl: Control, reproducers: List[Dict], count: int, nu
              "collateral": collateral}
     if result.brick:
         entry["brick"] = result.brick
+    if result.where is not None:
+        entry["where"] = result.where
     settle(bench, entry, pristine, "cuts", number, f"cut after {after} s", judge,
            ctrl.timeout, reproducers)
     pristine.unlink()
