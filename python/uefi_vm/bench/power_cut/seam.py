@@ -22,6 +22,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import warnings
 import zlib
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple
@@ -184,7 +185,10 @@ class Cluster(Local):
         # Held by a task rather than scattered: the scheduler keeps the bytes once, a worker
         # fetches them once from one that has them, and if every worker holding them dies they
         # are made again (scattered data would be lost with them).
-        self.shared = self.client.submit(_hold, packed, pure=False)
+        with warnings.catch_warnings():
+            # Dask's advice to scatter them instead: see above.
+            warnings.simplefilter("ignore", UserWarning)
+            self.shared = self.client.submit(_hold, packed, pure=False)
         self.seen: Dict[str, Tuple[str, str]] = {}  # qemu / code_sha256 -> (value, host)
         self.check_lock = threading.Lock()
         # Workers that cannot be judged together are refused before the first boot.
