@@ -15,12 +15,13 @@ import subprocess
 import tempfile
 import threading
 import time
+import types
 import unittest
 from pathlib import Path
 
-from uefi_vm.bench.power_cut import boots, outcomes, seam, windows
+from uefi_vm.bench.power_cut import boots, outcomes, seam, sweep, windows, write
 
-from power_cut_bench_test import FakeBench, an_update
+from power_cut_bench_test import VENDOR, FakeBench, a_write, an_update
 from uefi_vm import flashlog, store
 
 DASK = ["dask", "scheduler"]
@@ -125,6 +126,26 @@ class Cluster(unittest.TestCase):
             workers.add(point["where"]["worker"])
         self.assertEqual(len(workers), 2)
         self.assertNotIn("where", here["points"][0])
+
+    def test_a_logged_write_with_a_file(self):
+        # The logged run goes to a worker too, with the file the command names.
+        found = {}
+        for name, executor in (("write-here", seam.Local()), ("write-there", self.executor)):
+            made = self.bench(name, executor)
+            start, log = a_write("creation")
+            (made.work / "factory.fd").write_bytes(start)
+            (made.work / "run.log").write_text(log)
+            (made.work / "ab.bin").write_bytes(b"AB")
+            made.fake_log = made.work / "run.log"
+            made.firmware = types.SimpleNamespace(factory_format="raw",
+                                                  factory=made.work / "factory.fd")
+            guid = "{" + str(VENDOR).upper() + "}"
+            command = write.parse([], f"/s MyVar {guid} /f ab.bin", [made.work / "ab.bin"])
+            made.name, made.guid = command.name, command.guid
+            with contextlib.redirect_stderr(io.StringIO()):
+                found[name] = sweep.sweep(made, False, None, command, refining=True)[0]
+        self.assertEqual(self.plain(found["write-there"]), self.plain(found["write-here"]))
+        self.assertEqual([w["outcome"] for w in found["write-there"]["windows"]], ["old", "new"])
 
     def test_a_worker_killed_during_a_boot(self):
         made = self.bench("killed", self.executor)

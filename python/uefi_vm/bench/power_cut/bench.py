@@ -83,6 +83,12 @@ class Bench:
         return [names.get(word, word) for word in argv]
 
 
+def said(ran: dict) -> str:
+    """The harness's last line on standard error, for a message: ": LINE", or nothing."""
+    lines = ran["stderr"].decode(errors="replace").strip().splitlines()
+    return f": {lines[-1]}" if lines else ""
+
+
 def factory(bench: Bench) -> bytes:
     """The factory store's bytes as the flash holds them."""
     chosen = bench.firmware

@@ -103,20 +103,20 @@ def _expand(argv: Sequence[str], run: Path, shared: Dict[str, Path]) -> List[str
 
 def run_harness(argv: Sequence[str], inputs: Dict[str, Tuple[bool, bytes]],
                 outputs: Sequence[str], shared: Dict[str, Tuple[bool, bytes]],
-                qemu: str = "qemu-system-x86_64", code: str = "") -> Dict:
-    """Runs ARGV in a directory of its own holding INPUTS; its status, standard error, the
-    OUTPUTS that exist (files, packed), and where it ran (with CODE, the shared file that is the
-    firmware's code)."""
+                qemu: str = "qemu-system-x86_64", code: str = "", stdout: bool = False) -> Dict:
+    """Runs ARGV in a directory of its own holding INPUTS; its status, standard error (and
+    standard output with STDOUT), the OUTPUTS that exist (files, packed), and where it ran (with
+    CODE, the shared file that is the firmware's code)."""
     places = _materialize(shared)
     with tempfile.TemporaryDirectory(prefix="power-cut-run.") as directory:
         run = Path(directory)
         for name, packed in inputs.items():
             (run / name).parent.mkdir(parents=True, exist_ok=True)
             (run / name).write_bytes(unpack(packed))
-        with open(run / ".stderr", "wb") as errors:
+        with open(run / ".stderr", "wb") as errors, open(run / ".stdout", "wb") as out:
             status = subprocess.run(_expand(argv, run, places), stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.DEVNULL, stderr=errors, cwd=run,
-                                    preexec_fn=die_with_parent).returncode
+                                    stdout=out if stdout else subprocess.DEVNULL, stderr=errors,
+                                    cwd=run, preexec_fn=die_with_parent).returncode
         found = {name: pack((run / name).read_bytes()) for name in outputs
                  if (run / name).is_file()}
         where = describe_machine(qemu, places[code].read_bytes() if code in places else None)
@@ -126,8 +126,8 @@ def run_harness(argv: Sequence[str], inputs: Dict[str, Tuple[bool, bytes]],
                 where["worker"] = sys.modules["distributed"].get_worker().address
             except ValueError:
                 pass
-        return {"status": status, "stderr": (run / ".stderr").read_bytes(), "outputs": found,
-                "where": where}
+        return {"status": status, "stderr": (run / ".stderr").read_bytes(),
+                "stdout": (run / ".stdout").read_bytes(), "outputs": found, "where": where}
 
 
 def _hold(value):
@@ -153,9 +153,11 @@ class Local:
         return 0
 
     def run(self, argv: Sequence[str], inputs: Dict[str, bytes], outputs: Sequence[str],
-            what: str, avoid: Optional[str] = None) -> Dict:
+            what: str, avoid: Optional[str] = None, stdout: bool = False) -> Dict:
+        """Runs the harness with ARGV on INPUTS; its status, stderr, stdout (with STDOUT), the
+        OUTPUTS it left (bytes) and where it ran. WHAT names the run in messages."""
         found = run_harness(argv, {name: pack(data) for name, data in inputs.items()}, outputs,
-                            self.shared, self.qemu, self.code)
+                            self.shared, self.qemu, self.code, stdout)
         found["outputs"] = {name: unpack(packed) for name, packed in found["outputs"].items()}
         return found
 
@@ -205,13 +207,13 @@ class Cluster(Local):
         return others or None
 
     def run(self, argv: Sequence[str], inputs: Dict[str, bytes], outputs: Sequence[str],
-            what: str, avoid: Optional[str] = None) -> Dict:
+            what: str, avoid: Optional[str] = None, stdout: bool = False) -> Dict:
         others = self.others(avoid)
         placed = {"workers": others, "allow_other_workers": True} if others else {}
         future = self.client.submit(run_harness, list(argv),
                                     {name: pack(data) for name, data in inputs.items()},
                                     list(outputs), self.shared, self.qemu, self.code,
-                                    pure=False, **placed)
+                                    stdout, pure=False, **placed)
         try:
             found = future.result()
         except self.distributed.KilledWorker:
