@@ -185,5 +185,22 @@ class Cluster(unittest.TestCase):
         self.executor.client.wait_for_workers(2, timeout=120)
 
 
+class Workers(unittest.TestCase):
+    def test_workers_that_differ_are_refused(self):
+        cluster = object.__new__(seam.Cluster)
+        cluster.seen, cluster.check_lock = {}, threading.Lock()
+        one = {"host": "a", "qemu": "QEMU emulator version 7.2.22", "code_sha256": "11"}
+        cluster.check(one)
+        cluster.check({**one, "host": "b", "kernel": "6.12"})  # another host, the same QEMU
+        for key, value, said in (("qemu", "QEMU emulator version 9.2.1",
+                                  "qemu: QEMU emulator version 7.2.22 on a, QEMU emulator "
+                                  "version 9.2.1 on c"),
+                                 ("code_sha256", "22", "code_sha256: 11 on a, 22 on c")):
+            with self.subTest(key=key), self.assertRaises(seam.Mismatch) as refused:
+                cluster.check({**one, "host": "c", key: value})
+            self.assertEqual(str(refused.exception),
+                             f"the workers differ in {said}: no point is judged")
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
