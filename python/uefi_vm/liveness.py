@@ -1,5 +1,6 @@
 """Whether a booting guest's CPU still makes progress, from the registers QEMU's monitor shows
-("info registers", once a second): a firmware stuck in a few bytes of code, or halted with its
+("info registers", once a second): a firmware stuck in a few bytes of code (one or two places of
+64 bytes, a loop and the small function it calls, hold four readings in five), or halted with its
 interrupts off, with nothing written on its console nor to its flash all along, is dead, and
 waiting out the time-out (minutes) learns nothing more.
 
@@ -19,7 +20,8 @@ from typing import Callable, Dict, List, Optional, Tuple
 STUCK = 24.0  # seconds a CPU stays in a few bytes of code before it is judged dead
 SAMPLE_EVERY = 1.0  # seconds between two readings of the registers
 SPAN = 64  # bytes: "a few bytes of code", a loop and the instructions around it
-SHARE = 0.8  # of the samples in that span: the rest are the timer's interrupts
+PLACES = 2  # such spans: a loop and the small function it calls, again and again
+SHARE = 0.8  # of the samples in those spans: the rest are the timer's interrupts
 MIN_SAMPLES = 8  # a window needs this many readings (the monitor can be slow under load)
 WFI = bytes.fromhex("7f2003d5")  # AArch64's wait for interrupt, as memory holds it
 # x86: the prefixes that may come before REP, and the string instructions REP repeats.
@@ -146,17 +148,18 @@ class Watch:
         if not window or when - window[0].when < self.limit or len(window) < MIN_SAMPLES:
             return None
         window = [s for s in window if when - s.when <= self.limit + SAMPLE_EVERY]
-        pcs = sorted(s.cpu.pc for s in window)
-        centre = pcs[len(pcs) // 2]
-        near = [pc for pc in pcs if abs(pc - centre) <= SPAN]
-        if len(near) < SHARE * len(pcs) or len(window) < MIN_SAMPLES:
+        spots = clusters([s.cpu.pc for s in window])[:PLACES]
+        if sum(len(spot) for spot in spots) < SHARE * len(window) or len(window) < MIN_SAMPLES:
             return None
-        if self.read is not None and self._ends(centre):
+        # The PC seen most often in each place: a REP or a WFI there is a wait that ends.
+        seen = [max(set(spot), key=spot.count) for spot in spots]
+        if self.read is not None and any(self._ends(pc) for pc in seen):
             self.samples = []
             return None
-        halted = all(s.cpu.halted for s in window if s.cpu.pc == centre)
-        return {"pc": centre, "halted": halted, "low": min(near), "high": max(near),
-                "seconds": round(when - window[0].when)}
+        main = spots[0]
+        halted = all(s.cpu.halted for s in window if s.cpu.pc == seen[0])
+        return {"pc": seen[0], "also": seen[1:], "halted": halted, "low": min(main),
+                "high": max(main), "seconds": round(when - window[0].when)}
 
     def _ends(self, pc: int) -> bool:
         """Whether the CPU at PC waits for an interrupt (AArch64) or runs a count down (x86)."""
@@ -165,12 +168,29 @@ class Watch:
         return repeats(self.read(pc, 15))
 
 
+def clusters(pcs: List[int]) -> List[List[int]]:
+    """PCS cut into places of at most SPAN bytes each, the most visited first."""
+    places: List[List[int]] = []
+    for pc in sorted(pcs):
+        if places and pc - places[-1][0] <= SPAN:
+            places[-1].append(pc)
+        else:
+            places.append([pc])
+    return sorted(places, key=len, reverse=True)
+
+
 def describe(found: Dict, console: str) -> str:
     """The verdict's words: the PC, and the image the console names for it."""
-    image = image_at(found["pc"], console)
-    where = f"{found['pc']:#x}" + (f" (in {image})" if image else "")
+    def named(pc: int) -> str:
+        image = image_at(pc, console)
+        return f"{pc:#x}" + (f" (in {image})" if image else "")
+
     if found["halted"]:
-        return f"the CPU halted with its interrupts off at {where}"
+        return f"the CPU halted with its interrupts off at {named(found['pc'])}"
     span = found["high"] - found["low"]
-    return (f"the CPU stayed at {where}" + (f", within {span + 1} bytes," if span else "")
-            + f" for {found['seconds']} s")
+    words = [f"the CPU stayed at {named(found['pc'])}"]
+    if span:
+        words.append(f"within {span + 1} bytes")
+    if found.get("also"):
+        words.append("calling " + " and ".join(named(pc) for pc in found["also"]))
+    return ", ".join(words) + ("," if len(words) > 1 else "") + f" for {found['seconds']} s"

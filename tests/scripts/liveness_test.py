@@ -52,6 +52,10 @@ class Sessions(unittest.TestCase):
                 when, verdict = found
                 self.assertEqual((verdict["pc"], verdict["halted"]), (pc, halted))
                 self.assertLessEqual(when, 30)  # stuck from the first second
+        # A loop and the small function it calls: two places, 0x2eb6 bytes apart.
+        when, verdict = replay("trixie-ovmf-ia32-reclaim-267374")
+        self.assertEqual({verdict["pc"], *verdict["also"]}, {0x1FFF80A5, 0x1FFF51CF})
+        self.assertLessEqual(when, 175 + 30)
         # Without the look at its code, the REP STOSB would pass for a loop.
         self.assertEqual(replay("ovmf-ia32-reclaim-265841", read_code=False)[1]["pc"],
                          0x1FF7C53D)
@@ -107,6 +111,11 @@ class Sessions(unittest.TestCase):
                  "seconds": 24}
         self.assertEqual(liveness.describe(found, console), "the CPU stayed at 0x1f6683c8 (in "
                          "VariableRuntimeDxe.efi), within 9 bytes, for 24 s")
+        self.assertEqual(liveness.describe({**found, "high": found["low"]}, ""),
+                         "the CPU stayed at 0x1f6683c8 for 24 s")
+        self.assertEqual(liveness.describe({**found, "also": [0x1F6E0010]}, console),
+                         "the CPU stayed at 0x1f6683c8 (in VariableRuntimeDxe.efi), within 9 "
+                         "bytes, calling 0x1f6e0010 (in FaultTolerantWriteDxe.efi), for 24 s")
         self.assertEqual(liveness.describe({**found, "halted": True}, ""),
                          "the CPU halted with its interrupts off at 0x1f6683c8")
         self.assertIsNone(liveness.image_at(0x1000, console))
