@@ -37,8 +37,8 @@ _described: Dict[str, Dict] = {}
 _lock = threading.Lock()
 
 
-def pack(data: bytes) -> Tuple[bool, bytes]:
-    if len(data) > PACKED:
+def pack(data: bytes, compress: bool = True) -> Tuple[bool, bytes]:
+    if compress and len(data) > PACKED:
         return True, zlib.compress(data, 1)
     return False, data
 
@@ -103,10 +103,11 @@ def _expand(argv: Sequence[str], run: Path, shared: Dict[str, Path]) -> List[str
 
 def run_harness(argv: Sequence[str], inputs: Dict[str, Tuple[bool, bytes]],
                 outputs: Sequence[str], shared: Dict[str, Tuple[bool, bytes]],
-                qemu: str = "qemu-system-x86_64", code: str = "", stdout: bool = False) -> Dict:
+                qemu: str = "qemu-system-x86_64", code: str = "", stdout: bool = False,
+                compress: bool = True) -> Dict:
     """Runs ARGV in a directory of its own holding INPUTS; its status, standard error (and
-    standard output with STDOUT), the OUTPUTS that exist (files, packed), and where it ran (with
-    CODE, the shared file that is the firmware's code)."""
+    standard output with STDOUT), the OUTPUTS that exist (files, packed: compressed with
+    COMPRESS), and where it ran (with CODE, the shared file that is the firmware's code)."""
     places = _materialize(shared)
     with tempfile.TemporaryDirectory(prefix="power-cut-run.") as directory:
         run = Path(directory)
@@ -117,7 +118,7 @@ def run_harness(argv: Sequence[str], inputs: Dict[str, Tuple[bool, bytes]],
             status = subprocess.run(_expand(argv, run, places), stdin=subprocess.DEVNULL,
                                     stdout=out if stdout else subprocess.DEVNULL, stderr=errors,
                                     cwd=run, preexec_fn=die_with_parent).returncode
-        found = {name: pack((run / name).read_bytes()) for name in outputs
+        found = {name: pack((run / name).read_bytes(), compress) for name in outputs
                  if (run / name).is_file()}
         where = describe_machine(qemu, places[code].read_bytes() if code in places else None)
         # On a worker, which has Dask loaded; here, Dask is never imported.
@@ -156,8 +157,9 @@ class Local:
             what: str, avoid: Optional[str] = None, stdout: bool = False) -> Dict:
         """Runs the harness with ARGV on INPUTS; its status, stderr, stdout (with STDOUT), the
         OUTPUTS it left (bytes) and where it ran. WHAT names the run in messages."""
-        found = run_harness(argv, {name: pack(data) for name, data in inputs.items()}, outputs,
-                            self.shared, self.qemu, self.code, stdout)
+        # Here nothing travels: nothing is compressed.
+        found = run_harness(argv, {name: pack(data, False) for name, data in inputs.items()},
+                            outputs, self.shared, self.qemu, self.code, stdout, False)
         found["outputs"] = {name: unpack(packed) for name, packed in found["outputs"].items()}
         return found
 
