@@ -19,6 +19,7 @@ from .errors import Failure, Stopped
 # AArch64 edk2 at once, and OVMF's reclaim of a full store, silent for up to a minute, writes its
 # flash all along; a garbage executable does neither.
 SILENT_FIRMWARE = 30
+STUCK_CPU = 24  # seconds: see liveness.py
 WIDTH = 100
 INDENT = 21  # where the options' help starts
 
@@ -135,6 +136,10 @@ enrolled-keys say whether Secure Boot is on, which the suites expect""", FIRMWAR
     Option(("--silence",), "silence", seconds, SILENT_FIRMWARE, "SECS", "give up on a firmware "
            "that has written nothing on its console, nor to its flash, for SECS seconds (default "
            f"{SILENT_FIRMWARE}; 0: wait for --timeout)", VM),
+    Option(("--stuck",), "stuck", seconds, STUCK_CPU, "SECS", "give up on a guest whose CPU "
+           "has stayed in a few bytes of the firmware's code, or halted with its interrupts off, "
+           "for SECS seconds before it was ready, with nothing written on its console nor to its "
+           f"flash meanwhile (default {STUCK_CPU}; 0: wait for --timeout)", VM),
     Option(("--cpus",), "cpus", cpus, 1, "N", "give the VM N virtual CPUs (default 1)", VM),
     Option(("--kvm",), "kvm", help="use KVM instead of software emulation (x86_64 firmwares; not "
            "on every machine)", group=VM),
@@ -186,8 +191,10 @@ The AArch64 guest's kernel and busybox are Debian's arm64 packages, downloaded w
 unpacked (never installed) into {cache}/arm64.
 
 A firmware that does not start is refused: one that has written nothing on its console, nor to its
-flash for --silence seconds, that reports a CPU exception, or whose VM resets before the guest is
-ready.
+flash for --silence seconds, that reports a CPU exception, whose VM resets before the guest is
+ready, or whose CPU makes no progress for --stuck seconds (QEMU's monitor shows its registers once
+a second: the verdict names the address it is stuck at, and the image there when the console
+names the images it loads).
 
 Exit status: the tool's; 125 when this script or the VM failed, or the command line is wrong (the
 reason is on standard error); 137 when --cut-after cut the power; 128 + the signal's number when a

@@ -18,7 +18,8 @@ CHANNELS = ("control", "stdout", "stderr", "signal", "qmp")
 CONNECT_LIMIT = 30  # seconds QEMU has to connect its channels
 
 
-def _die_with_parent() -> None:
+def die_with_parent() -> None:
+    """In a child, before it runs: dies with the thread that started it."""
     libc = ctypes.CDLL(None, use_errno=True)
     libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
     if os.getppid() == 1:
@@ -43,7 +44,7 @@ class Qemu:
                 self.process = subprocess.Popen(self.command, stdin=subprocess.DEVNULL,
                                                 stdout=log, stderr=subprocess.STDOUT,
                                                 start_new_session=True,
-                                                preexec_fn=_die_with_parent)
+                                                preexec_fn=die_with_parent)
             for name, listener in listeners.items():
                 self.sockets[name] = self._accept(listener)
         except BaseException:

@@ -5,6 +5,7 @@ import time
 from pathlib import Path
 from typing import List, Optional, Tuple
 
+from . import liveness
 from . import qemu
 from . import qemuimg
 from . import saved as saves
@@ -116,14 +117,21 @@ class Run:
 class Ready:
     """The wait for the agent's first line after a cold boot. A firmware that has written nothing
     on its console, nor to its flash for --silence seconds, one that took a CPU exception or
-    stopped on a failed ASSERT, a VM that ends first, or a guest not ready within --timeout is
-    refused with the time waited and the console's last lines."""
+    stopped on a failed ASSERT, a CPU stuck for --stuck seconds (liveness.py), a VM that ends
+    first, or a guest not ready within --timeout is refused with the time waited and the
+    console's last lines."""
 
     def __init__(self, run: Run, started: float):
         self.run, self.vm, self.started = run, run.vm, started
         self.describe = run.describe
         self.silence, self.limit = run.options.silence, run.options.timeout
         self.debug = DebugWatch(run.plan.debug)
+        stuck = getattr(run.options, "stuck", liveness.STUCK)
+        aarch64 = run.plan.firmware.machine_name == "aarch64"
+        self.watch = (liveness.Watch(stuck, self.code_at, aarch64)
+                      if 0 < stuck < self.limit else None)
+        self.asked: Optional[int] = None  # the registers asked for and not answered yet
+        self.next_sample = started
 
     def waited(self) -> str:
         return f"{time.monotonic() - self.started:.1f} s after QEMU started"
@@ -175,6 +183,46 @@ class Ready:
         if asserted:
             self.refuse(f"the firmware stopped on a failed assertion {self.waited()} "
                         f"({asserted}); {self.said(quote_assert=False)}")
+        if self.watch is not None:
+            self.sample()
+
+    def output(self) -> tuple:
+        """What shows the guest doing something: the console's size, the flash's last change."""
+        try:
+            flash = self.run.plan.store.stat().st_mtime_ns
+        except OSError:
+            flash = None
+        try:
+            console = self.vm.console.path.stat().st_size
+        except OSError:
+            console = 0
+        return console, flash
+
+    def code_at(self, address: int, count: int) -> bytes:
+        """COUNT bytes at ADDRESS as the CPU sees it (QEMU's x command: lines "ADDRESS: 0x.. ")."""
+        answer = self.vm.human(f"x /{count}bx {address:#x}", wait=10)
+        return liveness.dumped(answer)
+
+    def sample(self) -> None:
+        """Reads the registers once a second, without waiting for QEMU's answer; judges each."""
+        now = time.monotonic()
+        if self.asked is not None:
+            reply = self.vm.answer(self.asked)
+            if reply is None:
+                return
+            self.asked = None
+            text = reply.get("return")
+            cpu = liveness.parse(text) if isinstance(text, str) else None
+            found = self.watch.add(now, cpu, self.output())
+            if found:
+                self.refuse(f"the guest's CPU made no progress {self.waited()}: "
+                            f"{liveness.describe(found, self.vm.console.text())}, with nothing "
+                            f"written on its console nor to its flash (see --stuck); "
+                            f"{self.said()}")
+        if now >= self.next_sample:
+            self.next_sample = now + liveness.SAMPLE_EVERY
+            self.asked = self.vm.ask("human-monitor-command",
+                                     {"command-line": "info registers"})
 
     def wait(self) -> str:
         silence, limit = self.silence, self.limit

@@ -207,6 +207,17 @@ class Vm:
                           f"{replies[0]['error'].get('desc', replies[0]['error'])}")
         return replies[0].get("return", {})
 
+    def ask(self, command: str, arguments: Optional[dict] = None) -> Optional[int]:
+        """Sends a QMP command without waiting: its number, whose answer `answer` gives once it
+        has come; None when QEMU has gone (the loop sees that)."""
+        try:
+            return self.monitor_.send(command, arguments, keep=True)
+        except OSError:
+            return None
+
+    def answer(self, number: int) -> Optional[dict]:
+        return self.monitor_.take(number)
+
     def human(self, command: str, wait: float) -> str:
         """A command of QEMU's human monitor (savevm); its text, which is empty on success."""
         return self.monitor("human-monitor-command", {"command-line": command}, wait=wait)

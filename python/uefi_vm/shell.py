@@ -24,7 +24,7 @@ from . import qemuimg
 from . import releases
 from . import signals
 from .errors import FAILED, Failure, Stopped
-from .process import _die_with_parent
+from .process import die_with_parent
 from .provision import build, installed, provide
 from .quiet import note
 
@@ -377,7 +377,7 @@ def boot(options, chosen, work: Path, store: Path, store_format: str, disk: Path
     argv = command(chosen, work, store, store_format, disk)
     process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                stderr=open(work / "qemu.log", "wb"), start_new_session=True,
-                               preexec_fn=_die_with_parent)
+                               preexec_fn=die_with_parent)
     session = Session(process, chosen.name, work / "console.log", lambda data: write_all(1, data), steps,
                       live=options.batch is None)
     monitor = Monitor(work / "qmp.sock")

@@ -6,6 +6,7 @@ runs it must refuse."""
 import contextlib
 import io
 import json
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -165,7 +166,8 @@ class Compare(unittest.TestCase):
 
 class Matrix(unittest.TestCase):
     """bench/power-cut-matrix on runs already there: nothing boots, and each firmware's two
-    releases are compared, kind by kind."""
+    releases are compared, kind by kind; and its cells run --cells at a time, against a
+    stand-in for bench/power-cut."""
     MATRIX = Path(__file__).resolve().parents[2] / "bench" / "power-cut-matrix"
 
     def matrix(self, *arguments):
@@ -185,8 +187,42 @@ class Matrix(unittest.TestCase):
                 compared = Path(out, "compare", "ovmf-update-4.txt").read_text().splitlines()
                 self.assertEqual(json.loads(compared[-1])["regressions"], status)
 
+    def test_cells_at_a_time_with_the_scheduler_handed_on(self):
+        # The matrix beside a stand-in bench/power-cut that notes its arguments and when it ran.
+        with tempfile.TemporaryDirectory() as work:
+            bench = Path(work, "bench")
+            bench.mkdir()
+            shutil.copy(self.MATRIX, bench / "power-cut-matrix")
+            (bench / "power-cut").write_text(
+                "#!/bin/sh\n"
+                f"echo \"$(date +%s.%N) start $*\" >> {work}/runs\n"
+                "sleep 1\n"
+                f"echo \"$(date +%s.%N) end\" >> {work}/runs\n"
+                "echo '{\"failed\": 0}'\n")
+            (bench / "power-cut").chmod(0o755)
+            done = subprocess.run([str(bench / "power-cut-matrix"), "--out", f"{work}/out",
+                                   "--kinds", "loop,boot,reclaim,cuts", "--cells", "2",
+                                   "--scheduler", "tcp://127.0.0.1:8786", "ovmf"],
+                                  capture_output=True, text=True)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            runs = Path(work, "runs").read_text().splitlines()
+            starts = [line for line in runs if " start " in line]
+            self.assertEqual(len(starts), 4)
+            for line in starts:
+                self.assertIn("--scheduler tcp://127.0.0.1:8786", line)
+            # Two at a time: never more than two started and not ended.
+            running, most = 0, 0
+            for line in sorted(runs, key=lambda line: float(line.split()[0])):
+                running += 1 if " start " in line else -1
+                most = max(most, running)
+            self.assertEqual(most, 2)
+            for kind in ("loop", "boot", "reclaim", "cuts"):
+                self.assertEqual(Path(work, "out", "ovmf", f"{kind}.json").read_text(),
+                                 '{"failed": 0}\n')
+
     def test_mistakes(self):
-        for wrong in ((), ("--kinds", "update-5", "ovmf"), ("--jobs",), ("--fast", "ovmf")):
+        for wrong in ((), ("--kinds", "update-5", "ovmf"), ("--jobs",), ("--fast", "ovmf"),
+                      ("--cells", "0", "ovmf"), ("--cells", "two", "ovmf")):
             with self.subTest(wrong=wrong):
                 done = self.matrix(*wrong)
                 self.assertEqual((done.returncode, done.stdout), (125, ""))

@@ -18,6 +18,7 @@ import uuid
 from unittest import mock
 from pathlib import Path
 
+import uefi_vm
 from uefi_vm import flashlog, session, store, toolout
 from uefi_vm.bench.power_cut import bench, boots, cli, compare, cuts, outcomes, points, sweep
 from uefi_vm.bench.power_cut import torn, torn_points, windows, write
@@ -169,12 +170,25 @@ class Updates(unittest.TestCase):
 # of commands (--flash-log): the log the test gave (--fake-log) played onto the store, every
 # command done.
 FAKE_HARNESS = r"""
+import os
 import shutil
+import signal
 import sys
+import time
 from pathlib import Path
 from uefi_vm import flashlog, store
 arguments = sys.argv[1:]
 given = lambda option: arguments[arguments.index(option) + 1]
+# For the cluster's tests: each run noted (its process and its store's first bytes), a boot that
+# takes a while, and a store that kills the worker running it.
+if "--fake-runs" in arguments:
+    with open(given("--fake-runs"), "a") as runs:
+        runs.write(f"{os.getpid()} {Path(given('--vars')).read_bytes()[:8].hex()}\n")
+if "--fake-delay" in arguments:
+    time.sleep(float(given("--fake-delay")))
+if Path(given("--vars")).read_bytes().startswith(b"KILL"):
+    os.kill(os.getppid(), signal.SIGKILL)
+    time.sleep(60)
 batch = Path(given("--batch")).read_text().splitlines()
 out = Path(given("--out"))
 out.mkdir()
@@ -199,11 +213,18 @@ value = [data for key, (_, data) in found.items() if key.startswith(name)]
 """
 
 
+# The harness's package, for the stand-in, which runs in a directory of its own.
+PACKAGE = str(Path(uefi_vm.__file__).resolve().parents[1])
+
+
 class FakeBench(bench.Bench):
     fake_log = "none"
+    fake_options: tuple = ()  # --fake-runs FILE, --fake-delay SECS
 
     def vm(self, *arguments: str):
-        return [sys.executable, "-c", FAKE_HARNESS, "--fake-log", str(self.fake_log), *arguments]
+        return [sys.executable, "-c", f"import sys; sys.path.insert(0, {PACKAGE!r})\n"
+                + FAKE_HARNESS, "--fake-log", str(self.fake_log), *self.fake_options,
+                *arguments]
 
 
 VENDOR = uuid.UUID("12345678-9abc-def0-1234-56789abcdef0")
@@ -417,6 +438,14 @@ class Points(unittest.TestCase):
         result = boots.boot(self.bench, erased, 10)
         self.assertEqual(result.brick["why"], "not ready within 10 s")
         self.assertEqual(result.brick["console"], "nothing")
+        # A CPU stuck: a brick at once, the address in "why", the outcome as the console's.
+        said = ("uefi-vm: ovmf: the guest's CPU made no progress 25.3 s after QEMU started: the "
+                "CPU stayed at 0xfffffff0 for 24 s, with nothing written on its console nor to "
+                "its flash (see --stuck); the console stayed empty\n")
+        self.assertTrue(any(sign in said for sign in boots.NOT_READY))
+        self.assertEqual(boots.brick(said, "", None, 300),
+                         {"console": "nothing", "exception": None, "image": None,
+                          "why": "stuck: the CPU stayed at 0xfffffff0 for 24 s"})
 
 
 def program(runs, image):
@@ -630,6 +659,10 @@ class Outcomes(unittest.TestCase):
         with mock.patch.object(cli, "cut_runs", cut):
             cli.run_kinds(made, options, 1, result, [])
         self.assertEqual((len(result["cuts"]), result["cuts_boots"]), (1, 3))
+        self.assertEqual(cli.arguments(["--scheduler", "tcp://127.0.0.1:8786"]).scheduler,
+                         "tcp://127.0.0.1:8786")
+        # Dask is imported only with --scheduler: the boots of this file ran without it.
+        self.assertNotIn("distributed", sys.modules)
         self.assertIsInstance(result["cuts_seconds"], float)
         for wrong in (["--boot", "0"], ["--jobs", "0"], ["--sweep", "some"],
                       ["--setup", "/s V {GUID} 0"], ["--write", "/s V", "--sweep"],
@@ -724,20 +757,15 @@ class Outcomes(unittest.TestCase):
                 self.assertEqual(session.debug_said(debug, console), said)
 
     def test_a_debug_builds_assert_tells_bricks_apart(self):
-        work = Path(tempfile.mkdtemp())
-        self.addCleanup(shutil.rmtree, work)
-        (work / "console").write_text("BdsDxe: loading Boot0001\n")
-        (work / "debug").write_text("")
-        release = boots.brick("was not ready", work / "console", work / "debug", 100)
+        console = "BdsDxe: loading Boot0001\n"
+        release = boots.brick("was not ready", console, "", 100)
         self.assertEqual(sorted(release), ["console", "exception", "image", "last", "why"])
-        (work / "debug").write_text("A\nASSERT [V] v.c(1): X\n")
         one = boots.brick("ovmf: the firmware stopped on a failed assertion 9.1 s after QEMU "
-                          "started (ASSERT [V] v.c(1): X); ...", work / "console", work / "debug",
-                          100)
+                          "started (ASSERT [V] v.c(1): X); ...", console,
+                          "A\nASSERT [V] v.c(1): X\n", 100)
         self.assertEqual(one["why"], "the firmware stopped on a failed ASSERT (the VM was stopped "
                                      "then)")
-        (work / "debug").write_text("ASSERT [F] f.c(2): Y\n")
-        other = boots.brick("was not ready", work / "console", work / "debug", 100)
+        other = boots.brick("was not ready", console, "ASSERT [F] f.c(2): Y\n", 100)
         self.assertEqual(one["assert"], "ASSERT [V] v.c(1): X")
         keys = [windows.outcome_key({"outcome": "brick", "brick": brick})
                 for brick in (release, one, other)]

@@ -2,7 +2,7 @@
 """A firmware no name of scripts/uefi-vm stands for: Debian's older 2 MB OVMF build (a 128 KiB
 store), through a descriptor made here, writes and reads a variable on a kept store; and an
 executable of random bytes, of the size the flash takes, is refused long before the time-out, with
-no QEMU left.
+no QEMU left, and so is one whose CPU spins at its reset vector, judged stuck.
 
     tests/uefi/descriptor_test.py --tool PATH [unittest options]
 """
@@ -62,6 +62,23 @@ class OwnFirmware(unittest.TestCase):
         self.assertIn(b"(--code " + bytes(garbage) + b"): the firmware had written nothing on its "
                       b"console", run.stderr.splitlines()[-1])
         self.assertEqual(processes.qemus(naming=garbage), [])
+
+    def test_a_cpu_stuck_is_judged_dead_long_before_the_time_out(self):
+        # OVMF's code with a jump to itself at the reset vector: the CPU never leaves it, the
+        # console stays empty and the flash untouched. The silence check is off, as the benches
+        # have it.
+        spin = self.work / "spin.fd"
+        code = bytearray(Path(CODE).read_bytes())
+        code[-16:-14] = b"\xeb\xfe"
+        spin.write_bytes(code)
+        started = time.monotonic()
+        run = self.vm("--code", str(spin), "--silence", "0", "--timeout", "240", "--", "/g",
+                      "BootOrder")
+        self.assertLess(time.monotonic() - started, 60)
+        self.assertEqual((run.returncode, run.stdout), (125, b""))
+        self.assertIn(b"the guest's CPU made no progress", run.stderr)
+        self.assertIn(b"the CPU stayed at 0xfffffff0 for 24 s", run.stderr)
+        self.assertEqual(processes.qemus(naming=spin), [])
 
 
 if __name__ == "__main__":

@@ -8,13 +8,18 @@ no other variable changes. Torn cuts inside three of the sample's writes (--torn
 not booted again. Then a store damaged as no firmware writes it, a record header left
 unwritten in the middle of the store, must be caught: the check must not call it old or new.
 AnyWrite: a 1 KiB value overwritten by another (--setup, --write), a sample by fields refined to
-exact windows, which must keep the promise too: old, then new, nothing else.
+exact windows, which must keep the promise too: old, then new, nothing else. OnACluster: points of
+OVMF's first boot booted on a Dask worker.
 
-    tests/uefi/power_cut_test.py [PowerCut | AnyWrite]
+    tests/uefi/power_cut_test.py [PowerCut | AnyWrite | OnACluster]
 """
 
+import hashlib
 import json
+import os
 import shutil
+import signal
+import socket
 import subprocess
 import tempfile
 import unittest
@@ -170,6 +175,52 @@ class AnyWrite(unittest.TestCase):
         self.assertEqual(windows[1]["phases"][0], "new record KestoCut state added")
         for point in sweep["points"]:
             self.assertEqual(point["read"], sweep[point["outcome"]])
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class OnACluster(unittest.TestCase):
+    """A Dask scheduler and one one-thread worker on 127.0.0.1 (one VM at a time): --boot 2 on
+    OVMF booted there, each point naming where it ran and the firmware's code it booted."""
+
+    def test_first_boot_points_on_a_worker(self):
+        with tempfile.TemporaryDirectory() as work:
+            port = free_port()
+            env = {**os.environ, "TMPDIR": work}
+            started = []
+            try:
+                for command in (["dask", "scheduler", "--port", str(port)],
+                                ["dask", "worker", f"tcp://127.0.0.1:{port}", "--nthreads", "1",
+                                 "--local-directory", work]):
+                    started.append(subprocess.Popen(
+                        command + ["--host", "127.0.0.1", "--dashboard-address",
+                                   f"127.0.0.1:{free_port()}"],
+                        env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                        start_new_session=True))
+                run = subprocess.run([str(ROOT / "bench/power-cut"), "--firmware", "ovmf",
+                                      "--boot", "2", "--scheduler", f"tcp://127.0.0.1:{port}",
+                                      "--tool", str(TOOL)], stdout=subprocess.PIPE,
+                                     timeout=600)
+            finally:
+                # By process id, with their groups (the worker's nanny and its worker).
+                for process in started:
+                    os.killpg(process.pid, signal.SIGTERM)
+                for process in started:
+                    process.wait(30)
+        result = json.loads(run.stdout.decode().splitlines()[-1])
+        points = result["boot"]["points"]
+        print(f"Power cuts on ovmf, on a cluster: {[p['outcome'] for p in points]} in "
+              f"{result['boot']['seconds']} s", flush=True)
+        self.assertEqual((run.returncode, result["failed"]), (0, 0))
+        code = hashlib.sha256(Path(firmware.resolve("ovmf").code).read_bytes()).hexdigest()
+        for point in points:
+            self.assertEqual(point["outcome"], "old")
+            self.assertEqual(point["where"]["code_sha256"], code)
+            self.assertEqual(point["where"]["host"], socket.gethostname())
 
 
 if __name__ == "__main__":

@@ -129,7 +129,11 @@ def prefill(firmware: List[str], store: Path, work: Path, kib: int,
     a store with little room: so the loop must run in the boot that filled it."""
     progress("a first boot, to see how much room the store has")
     vm_output(firmware, store, tool, "--", "/g", "BootOrder")
-    image = store.read_bytes()
+    return prefill_options(store.read_bytes(), work, kib)
+
+
+def prefill_options(image: bytes, work: Path, kib: int) -> list:
+    """prefill's options for the store IMAGE after its first boot (its data files in WORK)."""
     count = max(0, (free_bytes(image) - kib * 1024) // record_size(image, "KmFill",
                                                                      PREFILL_SIZE))
     progress(f"{free_bytes(image)} bytes free: the loop's boot first writes {PREFILL_SIZE} bytes "

@@ -6,7 +6,8 @@ SetVariable(), and that no other variable suffers?
                     [--sweep [every|fields]] [--update N]
                     [--setup CMD]... [--write CMD] [--file PATH]... [--refine]
                     [--boot N] [--reclaim N] [--cuts N] [--torn MODES [--torn-points N]]
-                    [--seed S] [--keep DIR] [--jobs N] [--plot FILE] [--tool PATH]
+                    [--seed S] [--keep DIR] [--jobs N] [--scheduler ADDRESS] [--plot FILE]
+                    [--tool PATH]
     bench/power-cut --compare A.json B.json
 
 --firmware, --code and --factory are scripts/uefi-vm's: any edk2 firmware on flash, Debian's or
@@ -38,9 +39,10 @@ start store booted without a cut. Four kinds of cut (without any, --sweep):
 
 Each point's outcome: old or new (V holds its value before or after the update, and every other
 variable is as in the control), corrupt (V holds something else), lost (V is gone), brick (the
-guest never became ready within 4 times the control's boot time plus 60 s; the console says
-whether the firmware took a CPU exception, and in which image), or collateral (V is right, but
-another variable was gained, lost or changed). A variable that the firmware changes at every boot
+guest never became ready within 4 times the control's boot time plus 60 s, or its CPU made no
+progress for 24 s, which scripts/uefi-vm judges (--stuck); the console says whether the firmware
+took a CPU exception, and in which image, and "why" names the address the CPU was stuck at), or
+collateral (V is right, but another variable was gained, lost or changed). A variable that the firmware changes at every boot
 is found by booting the control twice; it is named ("varies") and left out of the comparison. Each
 point that breaks the promise is booted a second time from the same store, to check.
 
@@ -79,14 +81,18 @@ torn_unchanged; "cuts" [{after, after_count, read, outcome, collateral}] and the
 cuts_seconds; "failed", the points that broke the promise twice in a row; "unconfirmed", those that
 broke it once only; "reproducers".
 
+--scheduler ADDRESS boots on the workers of a Dask cluster (see doc/power-cut.md, "On a cluster"):
+each point then says where it ran ("where": host, qemu, kernel, code_sha256, worker).
+
 Exit status: 0 when every point kept the promise, 1 when a point broke it (a finding about the
-firmware), 125 when the bench itself failed (a usage error included).
+firmware), 125 when the bench itself failed (a usage error included, a point that killed every
+worker it ran on, or workers that differ in QEMU or in the firmware's code).
 
 Its modules: bench (the run's settings, progress and the factory store), boots (a boot in the VM
 and the control), points (where the cuts fall), outcomes (a point booted and judged), windows
 (refinement, windows and phases), sweep, write (the command --write sweeps), first_boot, reclaim
 and cuts (the kinds), torn (the modes of a torn write) and torn_points (the torn cuts booted),
-plot, and cli (the command line)."""
+plot, seam (where the boots run: here or on a Dask cluster), and cli (the command line)."""
 
 from .cli import entry, main
 

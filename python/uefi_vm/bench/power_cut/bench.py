@@ -11,6 +11,7 @@ from typing import List, Optional, Tuple
 from ... import firmware as firmwares
 from ... import paths, text
 from . import torn
+from .seam import Local
 
 FAILED = 125
 VM = paths.harness()
@@ -41,6 +42,7 @@ class Bench:
     kept: Path  # where a store that broke the promise goes without --keep
     jobs: int
     guid: str = str(text.GLOBAL)  # V's, as efivarfs names it
+    executor: Local = field(default_factory=Local)  # where the boots run (seam.py)
     runs: int = 0  # boots and other runs so far
     lock: threading.Lock = field(default_factory=threading.Lock)
     torn: Optional[TornPlan] = None  # --torn: cut inside the points' writes too
@@ -71,6 +73,31 @@ class Bench:
 
     def vm(self, *arguments: str) -> List[str]:
         return [*VM, *self.firmware_options, "--tool", str(self.tool), *arguments]
+
+    def seam_argv(self, *arguments: str) -> List[str]:
+        """The harness's argv for the seam: here as `vm` gives it; on a cluster with the
+        harness, the tool and the firmware's files named as each worker has them."""
+        argv = self.vm(*arguments)
+        if not self.executor.cluster:
+            return argv
+        if argv[:len(VM)] == VM:
+            argv = ["@harness", *argv[len(VM):]]
+        names = {str(self.tool): "@shared/kestomandrel"}
+        chosen = self.firmware
+        for kind, path in (("code", getattr(chosen, "code", None)),
+                           ("factory", getattr(chosen, "factory", None))):
+            if path:
+                names[str(path)] = f"@shared/{kind}-{Path(path).name}"
+                if f"--{kind}" not in argv and "@harness" in argv:
+                    at = argv.index("@harness") + 1 + len(self.firmware_options)
+                    argv[at:at] = [f"--{kind}", str(path)]
+        return [names.get(word, word) for word in argv]
+
+
+def said(ran: dict) -> str:
+    """The harness's last line on standard error, for a message: ": LINE", or nothing."""
+    lines = ran["stderr"].decode(errors="replace").strip().splitlines()
+    return f": {lines[-1]}" if lines else ""
 
 
 def factory(bench: Bench) -> bytes:

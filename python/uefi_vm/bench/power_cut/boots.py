@@ -4,7 +4,6 @@ control, the start store booted without a cut."""
 
 import re
 import shutil
-import subprocess
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -22,7 +21,7 @@ LISTING = ("cd /sys/firmware/efi/efivars && { wc -c *; od -An -v -tx1 * | tr -d 
            "print name[i], substr($0, at, 2 * size[i]); at += 2 * size[i] } }'")
 # What scripts/uefi-vm says of a guest that never became ready.
 NOT_READY = ("was not ready", "QEMU stopped unexpectedly", "took a CPU exception",
-             "stopped on a failed assertion", "before the guest was ready")
+             "stopped on a failed assertion", "before the guest was ready", "made no progress")
 IMAGE = re.compile(r"Find image based on IP\(0x[0-9A-Fa-f]+\) (.*?) *!!!!|"
                    r"(Can't find image information)|"
                    r"\[\s*\d+\]\s+(\S+\.(?:dll|efi))|(\S+\.(?:dll|efi))")
@@ -66,19 +65,22 @@ class Boot:
     read: Optional[str] = None
     listing: Dict[str, str] = field(default_factory=dict)
     brick: Optional[Dict] = None
+    where: Optional[Dict] = None  # on a cluster: where it ran (seam.describe_machine)
 
 
-def brick(said: str, console: Path, debug: Path, timeout: float) -> Dict:
-    """Why a guest never became ready, from scripts/uefi-vm's words (SAID), its console and the
-    firmware's debug output (DEBUG): its first ASSERT, or its last lines."""
-    shown = console.read_text(errors="replace") if console.exists() else ""
-    found = diagnose(shown)
-    found.update(session.debug_said(debug.read_text(errors="replace") if debug.exists()
-                                    else shown, shown))
+def brick(said: str, console: str, debug: Optional[str], timeout: float) -> Dict:
+    """Why a guest never became ready, from scripts/uefi-vm's words (SAID), its CONSOLE and the
+    firmware's DEBUG output (None when there was none): its first ASSERT, or its last lines."""
+    found = diagnose(console)
+    found.update(session.debug_said(debug if debug is not None else console, console))
     if "took a CPU exception" in said:
         found["why"] = "the firmware took a CPU exception (the VM was stopped then)"
     elif "stopped on a failed assertion" in said:
         found["why"] = "the firmware stopped on a failed ASSERT (the VM was stopped then)"
+    elif "made no progress" in said:
+        # The verdict names the address, and the image when the console names one.
+        stuck = re.search(r"made no progress [^:]*: (.*?), with nothing written", said)
+        found["why"] = f"stuck: {stuck.group(1) if stuck else 'the CPU made no progress'}"
     elif "was not ready" in said:
         found["why"] = f"not ready within {int(timeout)} s"
     else:
@@ -86,34 +88,42 @@ def brick(said: str, console: Path, debug: Path, timeout: float) -> Dict:
     return found
 
 
-def boot(bench: Bench, image: Path, timeout: float, flash_log: Optional[Path] = None) -> Boot:
+def boot(bench: Bench, image: Path, timeout: float, flash_log: Optional[Path] = None,
+         avoid: Optional[str] = None) -> Boot:
     """Boots IMAGE cold, reads V and lists every variable. The store changes in place, as on a
-    machine."""
+    machine. The boot runs where the bench's executor puts it (on a cluster, on another worker
+    than AVOID when there is one)."""
     run = bench.scratch("boot")
-    (run / "batch").write_text(f"{bench.read_line}\n{LISTING}\n")
+    batch = f"{bench.read_line}\n{LISTING}\n".encode()
     # The brick time-out is the bench's, from the control: a firmware may go quiet for a minute
     # and then report an exception, which says more than the silence.
-    command = bench.vm("--vars", str(image), "--timeout", str(int(timeout)), "--silence", "0",
-                       "--console", str(run / "console"), "--debug-log", str(run / "debug"),
-                       "--batch", str(run / "batch"),
-                       "--out", str(run / "out"))
+    command = bench.seam_argv("--vars", "@in/store.fd", "--timeout", str(int(timeout)),
+                              "--silence", "0", "--console", "@out/console", "--debug-log",
+                              "@out/debug", "--batch", "@in/batch", "--out", "@out/out")
+    outputs = ["store.fd", "console", "debug", "out/1.out", "out/2.out"]
     if flash_log is not None:
-        command += ["--flash-log", str(flash_log)]
+        command += ["--flash-log", "@out/flash.log"]
+        outputs.append("flash.log")
     start = time.monotonic()
-    with open(run / "stderr", "wb") as errors:
-        status = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=errors).returncode
+    ran = bench.executor.run(command, {"store.fd": image.read_bytes(), "batch": batch}, outputs,
+                             f"the boot of {image.name}", avoid)
     seconds = time.monotonic() - start
-    said = (run / "stderr").read_text(errors="replace")
+    found = ran["outputs"]
+    image.write_bytes(found.get("store.fd", image.read_bytes()))
+    if flash_log is not None and "flash.log" in found:
+        flash_log.write_bytes(found["flash.log"])
+    status, said = ran["status"], ran["stderr"].decode(errors="replace")
+    where = ran["where"] if bench.executor.cluster else None
+    shutil.rmtree(run)
     if status != 0:
         if any(sign in said for sign in NOT_READY):
-            return Boot(seconds, brick=brick(said, run / "console", run / "debug", timeout))
+            console = found.get("console", b"").decode(errors="replace")
+            debug = found["debug"].decode(errors="replace") if "debug" in found else None
+            return Boot(seconds, brick=brick(said, console, debug, timeout), where=where)
         last = said.strip().splitlines()[-1] if said.strip() else ""
         raise BenchError(f"scripts/uefi-vm failed ({status}) booting {image.name}: {last}")
-    out = run / "out"
-    result = Boot(seconds, toolout.read_value((out / "1.out").read_text(errors="replace")),
-                  parse_listing((out / "2.out").read_text(errors="replace")))
-    shutil.rmtree(run)
-    return result
+    return Boot(seconds, toolout.read_value(found.get("out/1.out", b"").decode(errors="replace")),
+                parse_listing(found.get("out/2.out", b"").decode(errors="replace")), where=where)
 
 
 @dataclass

@@ -20,6 +20,7 @@ from .first_boot import first_boot
 from .outcomes import KEPT
 from .plot import KINDS, plot
 from .reclaim import reclaim
+from . import seam
 from .sweep import sweep
 from .windows import costs
 
@@ -66,7 +67,11 @@ def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
     parser.add_argument("--seed", type=int,
                         help="the random moments' and the torn bits' seed (default: the time)")
     parser.add_argument("--keep", type=Path, metavar="DIR", help="keep every rebuilt store here")
-    parser.add_argument("--jobs", type=int, default=1, metavar="N", help="VMs at a time (1)")
+    parser.add_argument("--jobs", type=int, metavar="N",
+                        help="VMs at a time (1; with --scheduler, the workers' threads)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="boot on the workers of this Dask cluster (tcp://HOST:PORT; "
+                             "python3-distributed), as many VMs at a time as they have threads")
     parser.add_argument("--plot", type=Path, metavar="FILE", help="plot the points (PNG)")
     parser.add_argument("--tool", type=Path, help="the statically linked tool to run")
     parser.add_argument("--compare", nargs=2, type=Path, metavar=("A.json", "B.json"),
@@ -113,12 +118,33 @@ def make_bench(chosen: firmwares.Firmware, options: argparse.Namespace, work: Pa
     stamp = time.strftime("%Y%m%d-%H%M%S")
     kept = paths.results() / "power-cut" / f"{chosen.name}-{stamp}"
     made = Bench(chosen, chosen.options(), Path(tool).resolve(), options.name, work, options.keep,
-                 kept, options.jobs)
+                 kept, options.jobs or 1)
     if options.command:
         made.guid = options.command.guid
     if options.modes:
         made.torn = TornPlan(options.modes, seed, options.torn_points)
+    if options.scheduler:
+        made.executor = connect(options.scheduler, made)
+        # As many boots at a time as the workers have threads, unless --jobs says otherwise.
+        made.jobs = options.jobs or made.executor.workers()
+        progress(f"the boots run on {options.scheduler}: {made.executor.workers()} workers' "
+                 f"threads, {made.jobs} boots at a time")
     return made
+
+
+def connect(address: str, made: Bench) -> "seam.Cluster":
+    """The cluster at ADDRESS, the tool and the firmware's files sent to its workers once."""
+    chosen = made.firmware
+    try:
+        import distributed  # noqa: F401 (the cluster's engine: only with --scheduler)
+    except ImportError:
+        raise BenchError("--scheduler needs Dask's distributed (Debian: python3-distributed)")
+    shared = seam.shared_files(made.tool, chosen.code, chosen.factory)
+    code = next(name for name in shared if name.startswith("code-"))
+    try:
+        return seam.Cluster(address, shared, chosen.machine.qemu, code)
+    except OSError as failed:
+        raise BenchError(f"--scheduler {address}: {failed}") from None
 
 
 def timed(bench: Bench, kind, *arguments) -> Tuple[Dict, List[Dict]]:
@@ -185,9 +211,13 @@ def main(argv: Optional[List[str]] = None) -> int:
         result.update(firmware=chosen.name, code=chosen.given_code, factory=chosen.given_factory,
                       variable=options.name, seed=seed)
         with tempfile.TemporaryDirectory(prefix="power-cut.") as work:
-            run_kinds(make_bench(chosen, options, Path(work), seed), options, seed, result,
-                      reproducers)
-    except (BenchError, Failure, flashlog.BadLog) as failure:
+            made = make_bench(chosen, options, Path(work), seed)
+            try:
+                run_kinds(made, options, seed, result, reproducers)
+            finally:
+                made.executor.close()
+    except (BenchError, Failure, flashlog.BadLog, seam.PointKilledWorkers,
+            seam.Mismatch) as failure:
         print(f"power-cut: {failure}", file=sys.stderr)
         if result:
             # What the kinds before the failure found is worth keeping.

@@ -3,14 +3,13 @@ moment, then a boot: V must hold the last counter the loop printed, or the next 
 
 import random
 import shutil
-import subprocess
 from concurrent.futures import ThreadPoolExecutor
 from functools import partial
 from typing import Dict, List, Optional, Tuple
 
 from ... import text, toolout
 from ...errors import CUT
-from .bench import Bench, BenchError, factory, progress
+from .bench import Bench, BenchError, factory, progress, said
 from .boots import Control, boot, control
 from .outcomes import judged, settle
 
@@ -28,13 +27,15 @@ def one_cut(bench: Bench, ctrl: Control, reproducers: List[Dict], count: int, nu
             after: float) -> Dict:
     image = bench.work / f"cut-{number:03d}.fd"
     shutil.copyfile(ctrl.after, image)
-    loop = subprocess.run(bench.vm("--vars", str(image), "--cut-after", str(after), "--",
-                                   "/t", bench.name), stdout=subprocess.PIPE,
-                          stderr=subprocess.DEVNULL)
-    if loop.returncode != CUT:
-        raise BenchError(f"cuts: the loop cut after {after} s ended with {loop.returncode}, "
-                         f"not {CUT}")
-    last = toolout.last_counter(loop.stdout)
+    loop = bench.executor.run(bench.seam_argv("--vars", "@in/store.fd", "--cut-after",
+                                              str(after), "--", "/t", bench.name),
+                              {"store.fd": image.read_bytes()}, ["store.fd"],
+                              f"the loop cut after {after} s", stdout=True)
+    if loop["status"] != CUT:
+        raise BenchError(f"cuts: the loop cut after {after} s ended with {loop['status']}, "
+                         f"not {CUT}" + said(loop))
+    image.write_bytes(loop["outputs"]["store.fd"])
+    last = toolout.last_counter(loop["stdout"])
     old, new = expected(last)
     pristine = image.with_suffix(".cut")
     shutil.copyfile(image, pristine)
@@ -45,6 +46,8 @@ def one_cut(bench: Bench, ctrl: Control, reproducers: List[Dict], count: int, nu
              "collateral": collateral}
     if result.brick:
         entry["brick"] = result.brick
+    if result.where is not None:
+        entry["where"] = result.where
     settle(bench, entry, pristine, "cuts", number, f"cut after {after} s", judge,
            ctrl.timeout, reproducers)
     pristine.unlink()

@@ -101,7 +101,12 @@ def settle(bench: Bench, entry: Dict, pristine: Path, kind: str, k: int, write: 
     if entry["outcome"] not in KEPT:
         image = pristine.with_suffix(".again")
         shutil.copyfile(pristine, image)
-        entry["again"] = judge(boot(bench, image, timeout))[0]
+        # On a cluster, the second boot goes to another worker when there is one.
+        first_worker = (entry.get("where") or {}).get("worker")
+        again = boot(bench, image, timeout, avoid=first_worker)
+        entry["again"] = judge(again)[0]
+        if again.where is not None:
+            entry["again_where"] = again.where
         image.unlink()
         kept = keep_store(pristine, kind, k, bench.keep or bench.kept, name)
         torn = f"{entry['mode']}/{entry['variant']}" if name else ""
@@ -145,6 +150,8 @@ def evaluate(run: Run, number: int, count: int, op: Optional[flashlog.Op], field
                  "read": first.read, "collateral": collateral, "seconds": round(first.seconds, 1)}
         if first.brick:
             point["brick"] = first.brick
+        if first.where is not None:
+            point["where"] = first.where
         write = run.ops[count - 1].line() if count > 0 else "none"
         settle(run.bench, point, pristine, run.kind, k, write, run.judge, run.timeout,
                run.reproducers)

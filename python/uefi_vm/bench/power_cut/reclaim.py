@@ -1,12 +1,12 @@
 """--reclaim N: points over the reclaim that a boot runs on a nearly full store, the store filled
 as bench/store-fill --prefill does and then the loop run until the store refuses a write."""
 
-import subprocess
+from pathlib import Path
 from typing import Dict, List, Sequence, Tuple
 
 from ... import flashlog, store
 from .. import store_fill
-from .bench import Bench, BenchError, factory, kept_log, progress
+from .bench import Bench, BenchError, factory, kept_log, progress, said
 from .boots import control
 from .outcomes import judged, summary
 from .points import around_erases, layout_of
@@ -16,21 +16,37 @@ RECLAIM_PREFILL = {"x86_64": 8, "aarch64": 2}  # KiB left by the prefill (x86 ke
 
 
 def full_store(bench: Bench) -> bytes:
-    """The factory store filled, then the loop on V until the store refused a write."""
-    full = bench.work / "reclaim-fill.fd"
-    full.write_bytes(factory(bench))
-    progress("reclaim: filling the store (as bench/store-fill --prefill does)")
-    try:
-        before = store_fill.prefill(bench.firmware_options, full, bench.work,
-                                    RECLAIM_PREFILL[bench.firmware.machine_name], tool=bench.tool)
-    except store_fill.Failed as failure:
-        raise BenchError(f"reclaim: {failure}") from None
+    """The factory store filled, then the loop on V until the store refused a write: a first
+    boot, then the boot that fills the store and runs the loop (as bench/store-fill --prefill
+    does), each where the bench's boots run."""
+    image = factory(bench)
+    progress("reclaim: filling the store (as bench/store-fill --prefill does): a first boot, to "
+             "see how much room the store has")
+    first = bench.executor.run(bench.seam_argv("--vars", "@in/store.fd", "--", "/g",
+                                               "BootOrder"),
+                               {"store.fd": image}, ["store.fd"], "the reclaim's first boot")
+    if first["status"] != 0:
+        raise BenchError(f"reclaim: the first boot ended with {first['status']}" + said(first))
+    image = first["outputs"]["store.fd"]
+    before = store_fill.prefill_options(image, bench.work,
+                                        RECLAIM_PREFILL[bench.firmware.machine_name])
+    # The data files the filling writes go with the run, by their names.
+    files = {}
+    for at, word in enumerate(before):
+        if at and before[at - 1] == "--file":
+            files[f"files/{Path(word).name}"] = Path(word).read_bytes()
+            before[at] = f"@in/files/{Path(word).name}"
     progress(f"reclaim: the loop on {bench.name} until the store refuses a write")
-    loop = subprocess.run(bench.vm("--vars", str(full), *before, "--", "/t", bench.name),
-                          stdout=subprocess.PIPE)
-    if loop.returncode != 0 or b"set failed at count" not in loop.stdout:
-        raise BenchError(f"reclaim: the loop did not end with a refused write ({loop.returncode})")
-    return full.read_bytes()
+    loop = bench.executor.run(bench.seam_argv("--vars", "@in/store.fd", *before, "--", "/t",
+                                              bench.name),
+                              {"store.fd": image, **files}, ["store.fd"], "the reclaim's fill",
+                              stdout=True)
+    if loop["status"] != 0 or b"set failed at count" not in loop["stdout"]:
+        raise BenchError(f"reclaim: the loop did not end with a refused write "
+                         f"({loop['status']})" + said(loop))
+    full = loop["outputs"]["store.fd"]
+    (bench.work / "reclaim-fill.fd").write_bytes(full)
+    return full
 
 
 def reclaim_span(start: bytes, ops: Sequence[flashlog.Op], ready: int) -> Tuple[int, int]:

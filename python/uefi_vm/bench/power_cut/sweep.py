@@ -1,12 +1,11 @@
 """--sweep: every write of one update of V on a fresh store, or a sample of them that covers every
 field: an update by the loop, or the one tool command --write runs."""
 
-import subprocess
 from pathlib import Path
 from typing import Dict, List, Optional, Tuple
 
 from ... import flashlog, text
-from .bench import Bench, BenchError, factory, kept_log, progress
+from .bench import Bench, BenchError, factory, kept_log, progress, said
 from .boots import control
 from .outcomes import judged, summary
 from .points import by_fields, choose, layout_of, updates, walk
@@ -23,11 +22,16 @@ def logged_loop(bench: Bench, start: bytes) -> Tuple[flashlog.Log, Path]:
     loop_store.write_bytes(start)
     progress(f"sweep: the loop on {bench.name} for {LOOP_SECONDS} s on a fresh store, its flash "
              "logged")
-    status = subprocess.run(bench.vm("--vars", str(loop_store), "--flash-log", str(log_path),
-                                     "--stop-after", str(LOOP_SECONDS), "--", "/t", bench.name),
-                            stdout=subprocess.DEVNULL).returncode
+    ran = bench.executor.run(bench.seam_argv("--vars", "@in/store.fd", "--flash-log",
+                                             "@out/flash.log", "--stop-after",
+                                             str(LOOP_SECONDS), "--", "/t", bench.name),
+                             {"store.fd": start}, ["store.fd", "flash.log"], "the logged loop")
+    status = ran["status"]
+    loop_store.write_bytes(ran["outputs"].get("store.fd", start))
+    log_path.write_bytes(ran["outputs"].get("flash.log", b""))
     if status != 130:
-        raise BenchError(f"the logged loop ended with {status}, not 130 (interrupted)")
+        raise BenchError(f"the logged loop ended with {status}, not 130 (interrupted)"
+                         + said(ran))
     log = flashlog.read(log_path)
     if flashlog.rebuild(start, log.ops, len(log.ops)) != loop_store.read_bytes():
         raise BenchError("the flash log, replayed, does not give the store the loop left")

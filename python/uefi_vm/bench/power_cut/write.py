@@ -4,14 +4,13 @@ update's writes are those between the marks the harness puts around the write co
 flash log; V is the variable the write command names (/s NAME GUID ...)."""
 
 import shlex
-import subprocess
 import uuid
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Dict, List, Optional, Sequence, Tuple
 
 from ... import flashlog, store, text
-from .bench import Bench, BenchError, progress
+from .bench import Bench, BenchError, progress, said
 
 
 @dataclass
@@ -90,17 +89,29 @@ def logged_write(bench: Bench, start: bytes, command: Write) -> Tuple[flashlog.L
     batch.write_text("".join(line + "\n" for line in lines))
     progress(f"sweep: {len(command.setup)} setup commands and the write on a fresh store, its "
              "flash logged")
-    files = [argument for path in command.files for argument in ("--file", str(path))]
-    status = subprocess.run(bench.vm("--vars", str(image), "--flash-log", str(log_path), *files,
-                                     "--batch", str(batch), "--out", str(run / "out")),
-                            stdout=subprocess.DEVNULL).returncode
+    files = [argument for path in command.files
+             for argument in ("--file", f"@in/files/{path.name}")]
+    outputs = ["store.fd", "flash.log"] + [f"out/{number}.{what}"
+                                           for number in range(1, len(lines) + 1)
+                                           for what in ("status", "out")]
+    ran = bench.executor.run(
+        bench.seam_argv("--vars", "@in/store.fd", "--flash-log", "@out/flash.log", *files,
+                        "--batch", "@in/batch", "--out", "@out/out"),
+        {"store.fd": start, "batch": batch.read_bytes(),
+         **{f"files/{path.name}": path.read_bytes() for path in command.files}},
+        outputs, "the logged write")
+    status = ran["status"]
+    for name, data in ran["outputs"].items():
+        target = image if name == "store.fd" else log_path if name == "flash.log" else run / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data)
     if status != 0:
-        raise BenchError(f"write: scripts/uefi-vm ended with {status}")
+        raise BenchError(f"write: scripts/uefi-vm ended with {status}" + said(ran))
     for number, line in enumerate(lines, start=1):
         ended = (run / "out" / f"{number}.status").read_text().strip()
         if ended != "0":
-            said = (run / "out" / f"{number}.out").read_text(errors="replace").strip()
-            raise BenchError(f"write: {line!r} ended with {ended}: {said[-200:]}")
+            printed = (run / "out" / f"{number}.out").read_text(errors="replace").strip()
+            raise BenchError(f"write: {line!r} ended with {ended}: {printed[-200:]}")
     log = flashlog.read(log_path)
     if flashlog.rebuild(start, log.ops, len(log.ops)) != image.read_bytes():
         raise BenchError("the flash log, replayed, does not give the store the run left")
