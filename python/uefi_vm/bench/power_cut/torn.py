@@ -34,7 +34,9 @@ import hashlib
 from dataclasses import dataclass
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
-Tear = Callable[[int, int, int, "Bits"], Optional[int]]  # (old, new or C, size, bits) -> bytes
+# A mode's rule: (C or OLD, the size in bytes, the variant's bits) -> M, or the sector's bytes,
+# as an integer (None: the mode does not apply).
+Tear = Callable[[int, int, "Bits"], Optional[int]]
 
 
 class Bits:
