@@ -10,7 +10,9 @@ set (QEMU allows it, NOR does not) stays as it was.
 The modes, one rule each (R: seeded random bits, about half of them set):
 
     program, the bytes it wrote          OLD & ~(C & M), where M is:
-      some     real    R: a seeded subset of the bits the program clears
+      some     real    R: a seeded subset of the bits the program clears (over a write buffer,
+                       scattered over all of it: more than a chip that programs it word by word
+                       in order would leave)
       one      real    one seeded bit of C: only one of them
       most     real    every bit of C but one seeded bit
       first    real    every bit of the first j bytes C touches (1 <= j < their count): a write
