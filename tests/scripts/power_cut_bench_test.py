@@ -528,6 +528,8 @@ class TornModes(unittest.TestCase):
             cleared = sum(bin(o & ~t).count("1") for t, o in pairs)
             self.assertLess(abs(cleared / sum(bin(o).count("1") for o in old) - 0.5), 0.1)
             self.assertEqual(cuts["zeros"].torn, bytes(0x1000))
+            self.assertEqual({name for name, cut in cuts.items() if not cut.mode.real},
+                             {"part", "raise"})
             self.assertTrue(all(t | o == t for t, o in zip(cuts["raise"].torn, old)))  # raised
             self.assertNotIn(cuts["raise"].torn, (old, b"\xff" * 0x1000))
             part = cuts["part"].torn

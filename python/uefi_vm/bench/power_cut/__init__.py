@@ -75,11 +75,11 @@ build, e.g. "new record V state added"), windows [{first, last, outcome, fields,
 phases}] (runs of one outcome), counts by outcome, and its boots, seconds, seconds_per_point; with
 --torn, torn [{k, mode, variant, seed, op, outcome, neighbours, novel, field, phase, read,
 collateral}] (op: the torn write as the log writes a program, or an erase's sector and the SHA-256
-of what it left; neighbours: the outcomes at k-1 and k; novel: neither; same_as: the store booted
-already that it equals; between: whether a corrupt value's bits lie between old and new) and
-torn_unchanged; "cuts" [{after, after_count, read, outcome, collateral}] and their cuts_boots and
-cuts_seconds; "failed", the points that broke the promise twice in a row; "unconfirmed", those that
-broke it once only; "reproducers".
+of what it left; neighbours: the outcomes at k-1 and k; novel: neither; worst_case: a mode no chip
+is known to leave; same_as: the store booted already that it equals; between: whether a corrupt
+value's bits lie between old and new) and torn_unchanged; "cuts" [{after, after_count, read,
+outcome, collateral}] and their cuts_boots and cuts_seconds; "failed", the points that broke the
+promise twice in a row; "unconfirmed", those that broke it once only; "reproducers".
 
 --scheduler ADDRESS boots on the workers of a Dask cluster (see doc/power-cut.md, "On a cluster"):
 each point then says where it ran ("where": host, qemu, kernel, code_sha256, worker).

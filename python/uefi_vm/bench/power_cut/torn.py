@@ -10,7 +10,9 @@ set (QEMU allows it, NOR does not) stays as it was.
 The modes, one rule each (R: seeded random bits, about half of them set):
 
     program, the bytes it wrote          OLD & ~(C & M), where M is:
-      some     real    R: a seeded subset of the bits the program clears
+      some     real    R: a seeded subset of the bits the program clears (over a write buffer,
+                       scattered over all of it: more than a chip that programs it word by word
+                       in order would leave)
       one      real    one seeded bit of C: only one of them
       most     real    every bit of C but one seeded bit
       first    real    every bit of the first j bytes C touches (1 <= j < their count): a write
@@ -34,7 +36,9 @@ import hashlib
 from dataclasses import dataclass
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
-Tear = Callable[[int, int, int, "Bits"], Optional[int]]  # (old, new or C, size, bits) -> bytes
+# A mode's rule: (C or OLD, the size in bytes, the variant's bits) -> M, or the sector's bytes,
+# as an integer (None: the mode does not apply).
+Tear = Callable[[int, int, "Bits"], Optional[int]]
 
 
 class Bits:

@@ -97,8 +97,13 @@ def store_name(kind: str, k: int, cut: torn.Torn) -> str:
 
 
 def entry_of(cut: Cut, seed: int) -> Dict:
-    return {"k": cut.k, "mode": cut.cut.mode.name, "variant": cut.cut.variant, "seed": seed,
-            "op": cut.cut.line(), "field": cut.field, "phase": cut.phase}
+    """A torn cut's entry in the JSON, before its outcome; a mode no NOR chip is known to leave
+    says so (worst_case)."""
+    entry = {"k": cut.k, "mode": cut.cut.mode.name, "variant": cut.cut.variant, "seed": seed,
+             "op": cut.cut.line(), "field": cut.field, "phase": cut.phase}
+    if not cut.cut.mode.real:
+        entry["worst_case"] = True
+    return entry
 
 
 def judged_entry(entry: Dict, result: Boot, judge: Judge, values: Values) -> None:
