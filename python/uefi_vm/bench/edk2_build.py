@@ -302,7 +302,8 @@ def tree_state(source: Path) -> Tuple[str, List[str]]:
 
     head = git("rev-parse", "HEAD")
     if head.returncode:
-        said = head.stderr.decode().strip() or "git rev-parse HEAD failed"
+        # git's first line: below a mount point it adds a second, on the discovery it stopped.
+        said = (head.stderr.decode().strip().splitlines() or ["git rev-parse HEAD failed"])[0]
         raise Failure(f"--source {source}: not a git checkout of edk2 ({said})")
     commit = head.stdout.decode().strip()
     changes = git("diff", "HEAD", "--submodule=diff").stdout + git(
