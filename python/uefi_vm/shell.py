@@ -127,10 +127,11 @@ def efi_tool(chosen, given: Optional[Path], install: bool) -> Path:
     if given is not None:
         found = Path(given)
     elif paths.checkout() is not None:
-        if install:
-            absent = [package for package in ("clang", "lld") if not installed(package)]
-            if absent:
-                provide(absent, install, chosen.name)
+        # Built with clang and lld: installed as --install or the prompt allow, or refused in
+        # one line that says how.
+        absent = [package for package in ("clang", "lld") if not installed(package)]
+        if absent:
+            provide(absent, install, chosen.name)
         found = build(paths.checkout(), preset, chosen.machine_name, False).with_name(name)
     else:
         found = paths.INSTALLED_EFI / name
