@@ -77,7 +77,10 @@ class OwnFirmware(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 60)
         self.assertEqual((run.returncode, run.stdout), (125, b""))
         self.assertIn(b"the guest's CPU made no progress", run.stderr)
-        self.assertIn(b"the CPU stayed at 0xfffffff0 for 24 s", run.stderr)
+        # At least --stuck's 24 s: a loaded machine reads the registers late, and says 25.
+        stayed = re.search(rb"the CPU stayed at 0xfffffff0 for (\d+) s", run.stderr)
+        self.assertIsNotNone(stayed, run.stderr)
+        self.assertGreaterEqual(int(stayed.group(1)), 24)
         self.assertEqual(processes.qemus(naming=spin), [])
 
 
