@@ -9,6 +9,7 @@ no QEMU left, and so is one whose CPU spins at its reset vector, judged stuck.
 
 import json
 import random
+import re
 import subprocess
 import sys
 import tempfile
