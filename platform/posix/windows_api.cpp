@@ -4,7 +4,6 @@
 
 #include <errno.h>
 #include <linux/capability.h>
-#include <strings.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,9 +19,6 @@
 namespace {
 
 thread_local DWORD lastError = ERROR_SUCCESS;
-
-// The LUID Windows gives SeSystemEnvironmentPrivilege.
-constexpr DWORD kSystemEnvironmentLuid = 22;
 
 // Changing firmware variables takes root, or CAP_SYS_ADMIN in the effective set.
 bool MayChangeFirmwareVariables() {
@@ -45,38 +41,6 @@ DWORD GetFirmwareEnvironmentVariableA(LPCSTR lpName, LPCSTR lpGuid, PVOID pBuffe
 
 BOOL SetFirmwareEnvironmentVariableA(LPCSTR lpName, LPCSTR lpGuid, PVOID pValue, DWORD nSize) {
     return EfivarfsSetVariable(KESTOMANDREL_EFIVARS_DIR, lpName, lpGuid, pValue, nSize);
-}
-
-HANDLE GetCurrentProcess() {
-    // Windows' pseudo-handle for the calling process.
-    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
-}
-
-BOOL OpenProcessToken(HANDLE, DWORD, PHANDLE TokenHandle) {
-    static int processToken;
-    if (TokenHandle == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    *TokenHandle = &processToken;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-}
-
-BOOL LookupPrivilegeValueA(LPCSTR, LPCSTR lpName, PLUID lpLuid) {
-    if (lpName == nullptr || lpLuid == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    // Privilege names are not case-sensitive on Windows.
-    if (strcasecmp(lpName, "SeSystemEnvironmentPrivilege") != 0) {
-        SetLastError(ERROR_NO_SUCH_PRIVILEGE);
-        return FALSE;
-    }
-    lpLuid->LowPart = kSystemEnvironmentLuid;
-    lpLuid->HighPart = 0;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
 }
 
 BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL, PTOKEN_PRIVILEGES NewState, DWORD,

@@ -90,32 +90,6 @@ BOOL SetFirmwareEnvironmentVariableA(LPCSTR lpName, LPCSTR lpGuid, PVOID pValue,
     return TRUE;
 }
 
-HANDLE GetCurrentProcess() {
-    // Windows' pseudo-handle for the calling process.
-    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
-}
-
-BOOL OpenProcessToken(HANDLE, DWORD, PHANDLE TokenHandle) {
-    static int processToken;
-    if (TokenHandle == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    *TokenHandle = &processToken;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-}
-
-BOOL LookupPrivilegeValueA(LPCSTR, LPCSTR lpName, PLUID lpLuid) {
-    if (lpName == nullptr || lpLuid == nullptr) {
-        return Fail(ERROR_INVALID_PARAMETER);
-    }
-    // The LUID Windows gives SeSystemEnvironmentPrivilege; the program asks for no other.
-    lpLuid->LowPart = 22;
-    lpLuid->HighPart = 0;
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
-}
-
 BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL, PTOKEN_PRIVILEGES NewState, DWORD,
                            PTOKEN_PRIVILEGES, PDWORD) {
     if (TokenHandle == nullptr || NewState == nullptr) {
