@@ -1,6 +1,6 @@
-// The parts of the UEFI interfaces that the application uses, laid out as the UEFI specification
-// and the UEFI Shell specification define them. Function slots the application never calls are
-// kept as untyped pointers, so that the ones it calls sit at their right offsets.
+// The parts of the firmware's and the UEFI Shell's interfaces that the application uses, in the
+// layout the firmware gives them. Function slots the application never calls are kept as untyped
+// pointers, so that the ones it calls sit at their right offsets.
 #ifndef KESTOMANDREL_PLATFORM_UEFI_EFI_H
 #define KESTOMANDREL_PLATFORM_UEFI_EFI_H
 
@@ -124,7 +124,7 @@ struct EFI_SYSTEM_TABLE {
     void* ConfigurationTable;
 };
 
-// The UEFI Shell's interfaces (UEFI Shell Specification 2.2).
+// The UEFI Shell's interfaces (Shell 2.2).
 typedef void* SHELL_FILE_HANDLE;
 
 #define EFI_FILE_MODE_READ 0x0000000000000001ull

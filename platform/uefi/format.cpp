@@ -25,7 +25,7 @@ void EmitRepeated(Output* out, char c, int count) {
     }
 }
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool zero = false;
     bool plus = false;
@@ -36,20 +36,21 @@ struct Spec {
 };
 
 // Lays out a field: sign or prefix, zeros, digits, within the width.
-void EmitField(Output* out, const Spec& spec, const char* prefix, const char* digits, int count) {
+void EmitField(Output* out, const Conversion& conversion, const char* prefix, const char* digits,
+               int count) {
     int prefixLength = 0;
     while (prefix[prefixLength] != '\0') {
         ++prefixLength;
     }
-    int zeros = spec.precision > count ? spec.precision - count : 0;
+    int zeros = conversion.precision > count ? conversion.precision - count : 0;
     int used = prefixLength + zeros + count;
-    int pad = spec.width > used ? spec.width - used : 0;
+    int pad = conversion.width > used ? conversion.width - used : 0;
     // A precision turns the 0 flag off, as in C.
-    if (spec.zero && !spec.left && spec.precision < 0) {
+    if (conversion.zero && !conversion.left && conversion.precision < 0) {
         zeros += pad;
         pad = 0;
     }
-    if (!spec.left) {
+    if (!conversion.left) {
         EmitRepeated(out, ' ', pad);
     }
     for (int i = 0; i < prefixLength; ++i) {
@@ -59,18 +60,18 @@ void EmitField(Output* out, const Spec& spec, const char* prefix, const char* di
     for (int i = 0; i < count; ++i) {
         Emit(out, digits[i]);
     }
-    if (spec.left) {
+    if (conversion.left) {
         EmitRepeated(out, ' ', pad);
     }
 }
 
-void EmitNumber(Output* out, const Spec& spec, uint64_t value, bool negative, unsigned base,
-                bool upper) {
+void EmitNumber(Output* out, const Conversion& conversion, uint64_t value, bool negative,
+                unsigned base, bool upper) {
     const char* symbols = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char reversed[24];
     int count = 0;
     // "%.0d" of 0 prints no digits.
-    if (value != 0 || spec.precision != 0) {
+    if (value != 0 || conversion.precision != 0) {
         do {
             reversed[count++] = symbols[value % base];
             value /= base;
@@ -83,14 +84,15 @@ void EmitNumber(Output* out, const Spec& spec, uint64_t value, bool negative, un
     const char* prefix = "";
     if (negative) {
         prefix = "-";
-    } else if (base == 10 && spec.plus) {
+    } else if (base == 10 && conversion.plus) {
         prefix = "+";
-    } else if (base == 10 && spec.space) {
+    } else if (base == 10 && conversion.space) {
         prefix = " ";
-    } else if (base == 16 && spec.alternate && count > 0 && !(count == 1 && digits[0] == '0')) {
+    } else if (base == 16 && conversion.alternate && count > 0 &&
+               !(count == 1 && digits[0] == '0')) {
         prefix = upper ? "0X" : "0x";
     }
-    EmitField(out, spec, prefix, digits, count);
+    EmitField(out, conversion, prefix, digits, count);
 }
 
 enum class Length { Int, Char, Short, Long, LongLong, Size, Max, Difference };
@@ -150,44 +152,44 @@ int FormatText(char* text, size_t size, const char* format, va_list arguments) {
             continue;
         }
         ++f;
-        Spec spec;
+        Conversion conversion;
         for (;; ++f) {
             if (*f == '-') {
-                spec.left = true;
+                conversion.left = true;
             } else if (*f == '0') {
-                spec.zero = true;
+                conversion.zero = true;
             } else if (*f == '+') {
-                spec.plus = true;
+                conversion.plus = true;
             } else if (*f == ' ') {
-                spec.space = true;
+                conversion.space = true;
             } else if (*f == '#') {
-                spec.alternate = true;
+                conversion.alternate = true;
             } else {
                 break;
             }
         }
         if (*f == '*') {
-            spec.width = va_arg(list, int);
-            if (spec.width < 0) {
-                spec.left = true;
-                spec.width = -spec.width;
+            conversion.width = va_arg(list, int);
+            if (conversion.width < 0) {
+                conversion.left = true;
+                conversion.width = -conversion.width;
             }
             ++f;
         } else {
             for (; *f >= '0' && *f <= '9'; ++f) {
-                spec.width = spec.width * 10 + (*f - '0');
+                conversion.width = conversion.width * 10 + (*f - '0');
             }
         }
         if (*f == '.') {
             ++f;
-            spec.precision = 0;
+            conversion.precision = 0;
             if (*f == '*') {
                 int precision = va_arg(list, int);
-                spec.precision = precision < 0 ? -1 : precision;
+                conversion.precision = precision < 0 ? -1 : precision;
                 ++f;
             } else {
                 for (; *f >= '0' && *f <= '9'; ++f) {
-                    spec.precision = spec.precision * 10 + (*f - '0');
+                    conversion.precision = conversion.precision * 10 + (*f - '0');
                 }
             }
         }
@@ -220,18 +222,18 @@ int FormatText(char* text, size_t size, const char* format, va_list arguments) {
                 int64_t value = SignedArgument(&list, length);
                 uint64_t magnitude =
                     value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-                EmitNumber(&out, spec, magnitude, value < 0, 10, false);
+                EmitNumber(&out, conversion, magnitude, value < 0, 10, false);
                 break;
             }
             case 'u':
-                EmitNumber(&out, spec, UnsignedArgument(&list, length), false, 10, false);
+                EmitNumber(&out, conversion, UnsignedArgument(&list, length), false, 10, false);
                 break;
             case 'x':
             case 'X':
-                EmitNumber(&out, spec, UnsignedArgument(&list, length), false, 16, *f == 'X');
+                EmitNumber(&out, conversion, UnsignedArgument(&list, length), false, 16, *f == 'X');
                 break;
             case 'p': {
-                Spec pointer = spec;
+                Conversion pointer = conversion;
                 pointer.alternate = true;
                 EmitNumber(&out, pointer, reinterpret_cast<uintptr_t>(va_arg(list, void*)), false,
                            16, false);
@@ -239,8 +241,10 @@ int FormatText(char* text, size_t size, const char* format, va_list arguments) {
             }
             case 'c': {
                 char c = static_cast<char>(va_arg(list, int));
-                EmitField(&out, Spec{spec.left, false, false, false, false, spec.width, -1}, "", &c,
-                          1);
+                EmitField(
+                    &out,
+                    Conversion{conversion.left, false, false, false, false, conversion.width, -1},
+                    "", &c, 1);
                 break;
             }
             case 's': {
@@ -249,11 +253,14 @@ int FormatText(char* text, size_t size, const char* format, va_list arguments) {
                     s = "(null)";
                 }
                 int count = 0;
-                while (s[count] != '\0' && (spec.precision < 0 || count < spec.precision)) {
+                while (s[count] != '\0' &&
+                       (conversion.precision < 0 || count < conversion.precision)) {
                     ++count;
                 }
-                EmitField(&out, Spec{spec.left, false, false, false, false, spec.width, -1}, "", s,
-                          count);
+                EmitField(
+                    &out,
+                    Conversion{conversion.left, false, false, false, false, conversion.width, -1},
+                    "", s, count);
                 break;
             }
             case '%':
