@@ -2,7 +2,12 @@
 ("info registers", once a second): a firmware stuck in a few bytes of code (one or two places of
 64 bytes, a loop and the small function it calls, hold four readings in five), or halted with its
 interrupts off, with nothing written on its console nor to its flash all along, is dead, and
-waiting out the time-out (minutes) learns nothing more.
+waiting out the time-out (minutes) learns nothing more. So is a firmware that runs on in its own
+code for twice as long (WIDE) with nothing written anywhere: a loop that polls for something
+that never comes, through a dozen functions of several images (OVMF's hang at its reclaim's
+work-space write, where the variable driver serves a store the fault-tolerant write has just
+rewritten), makes no progress either, and no boot of a firmware stays that long in it without
+printing a line or writing its flash.
 
 What never counts as stuck, so that a slow boot is never judged dead: a sample outside the
 firmware (the kernel's upper half, user space), a CPU halted with its interrupts on (it waits for
@@ -18,6 +23,8 @@ from dataclasses import dataclass
 from typing import Callable, Dict, List, Optional, Tuple
 
 STUCK = 24.0  # seconds a CPU stays in a few bytes of code before it is judged dead
+WIDE = 2  # times STUCK: a firmware silent that long, wherever its CPU runs, is dead too
+WIDE_LOOKS = 4  # the PCs seen most often that a wide window checks for a wait or a count
 SAMPLE_EVERY = 1.0  # seconds between two readings of the registers
 SPAN = 64  # bytes: "a few bytes of code", a loop and the instructions around it
 PLACES = 2  # such spans: a loop and the small function it calls, again and again
@@ -147,10 +154,11 @@ class Watch:
         window = [s for s in self.samples if s.cpu is not None]
         if not window or when - window[0].when < self.limit or len(window) < MIN_SAMPLES:
             return None
+        since = window
         window = [s for s in window if when - s.when <= self.limit + SAMPLE_EVERY]
         spots = clusters([s.cpu.pc for s in window])[:PLACES]
         if sum(len(spot) for spot in spots) < SHARE * len(window) or len(window) < MIN_SAMPLES:
-            return None
+            return self._wide(when, since)
         # The PC seen most often in each place: a REP or a WFI there is a wait that ends.
         seen = [max(set(spot), key=spot.count) for spot in spots]
         if self.read is not None and any(self._ends(pc) for pc in seen):
@@ -160,6 +168,19 @@ class Watch:
         halted = all(s.cpu.halted for s in window if s.cpu.pc == seen[0])
         return {"pc": seen[0], "also": seen[1:], "halted": halted, "low": min(main),
                 "high": max(main), "seconds": round(when - window[0].when)}
+
+    def _wide(self, when: float, window: List[Sample]) -> Optional[Dict]:
+        """The verdict on a firmware silent for WIDE times the limit, its CPU anywhere in its own
+        code; none while the PCs seen most often include a wait or a count that ends."""
+        if when - window[0].when < WIDE * self.limit or len(window) < WIDE * MIN_SAMPLES:
+            return None
+        pcs = [s.cpu.pc for s in window]
+        seen = sorted(set(pcs), key=lambda pc: (-pcs.count(pc), pc))[:WIDE_LOOKS]
+        if self.read is not None and any(self._ends(pc) for pc in seen):
+            self.samples = []
+            return None
+        return {"pc": seen[0], "also": [], "halted": False, "low": min(pcs), "high": max(pcs),
+                "seconds": round(when - window[0].when), "wide": True}
 
     def _ends(self, pc: int) -> bool:
         """Whether the CPU at PC waits for an interrupt (AArch64) or runs a count down (x86)."""
@@ -187,6 +208,10 @@ def describe(found: Dict, console: str) -> str:
 
     if found["halted"]:
         return f"the CPU halted with its interrupts off at {named(found['pc'])}"
+    if found.get("wide"):
+        return (f"the CPU ran on in the firmware's code between {found['low']:#x} and "
+                f"{found['high']:#x}, most often at {named(found['pc'])}, "
+                f"for {found['seconds']} s")
     span = found["high"] - found["low"]
     words = [f"the CPU stayed at {named(found['pc'])}"]
     if span:

@@ -138,7 +138,8 @@ enrolled-keys say whether Secure Boot is on, which the suites expect""", FIRMWAR
            f"{SILENT_FIRMWARE}; 0: wait for --timeout)", VM),
     Option(("--stuck",), "stuck", seconds, STUCK_CPU, "SECS", "give up on a guest whose CPU "
            "has stayed in a few bytes of the firmware's code, or halted with its interrupts off, "
-           "for SECS seconds before it was ready, with nothing written on its console nor to its "
+           "for SECS seconds before it was ready, or has run on anywhere in that code for twice as "
+           "long, with nothing written on its console nor to its "
            f"flash meanwhile (default {STUCK_CPU}; 0: wait for --timeout)", VM),
     Option(("--cpus",), "cpus", cpus, 1, "N", "give the VM N virtual CPUs (default 1)", VM),
     Option(("--kvm",), "kvm", help="use KVM instead of software emulation (x86_64 firmwares; not "
@@ -192,7 +193,8 @@ unpacked (never installed) into {cache}/arm64.
 
 A firmware that does not start is refused: one that has written nothing on its console, nor to its
 flash for --silence seconds, that reports a CPU exception, whose VM resets before the guest is
-ready, or whose CPU makes no progress for --stuck seconds (QEMU's monitor shows its registers once
+ready, or whose CPU makes no progress for --stuck seconds (twice that in a loop through much code:
+QEMU's monitor shows its registers once
 a second: the verdict names the address it is stuck at, and the image there when the console
 names the images it loads).
 
