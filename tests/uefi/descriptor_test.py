@@ -2,12 +2,14 @@
 """A firmware no name of scripts/uefi-vm stands for: Debian's older 2 MB OVMF build (a 128 KiB
 store), through a descriptor made here, writes and reads a variable on a kept store; and an
 executable of random bytes, of the size the flash takes, is refused long before the time-out, with
-no QEMU left, and so is one whose CPU spins at its reset vector, judged stuck.
+no QEMU left, and so is one whose CPU spins at its reset vector, judged stuck, and Debian 12's
+OVMF on a kept store whose cut hangs it in a loop through much of its code.
 
     tests/uefi/descriptor_test.py --tool PATH [unittest options]
 """
 
 import json
+import lzma
 import random
 import re
 import subprocess
@@ -83,6 +85,29 @@ class OwnFirmware(unittest.TestCase):
         self.assertIsNotNone(stayed, run.stderr)
         self.assertGreaterEqual(int(stayed.group(1)), 24)
         self.assertEqual(processes.qemus(naming=spin), [])
+
+
+class Hang(unittest.TestCase):
+    def test_a_firmware_looping_through_its_code_is_judged_dead_within_a_minute(self):
+        # Debian 12's OVMF on a store cut at its reclaim's work-space write: half a minute of
+        # stores to the flash, then a silent loop through five images for as long as one waits.
+        with tempfile.TemporaryDirectory() as work:
+            store = Path(work, "store.fd")
+            store.write_bytes(lzma.decompress(
+                (ROOT / "doc/findings/ovmf-reclaim-265809.fd.xz").read_bytes()))
+            started = time.monotonic()
+            run = subprocess.run([str(VM), "--firmware", "ovmf", *TOOL, "--vars", str(store),
+                                  "--silence", "0", "--timeout", "400", "--", "/g", "BootOrder"],
+                                 capture_output=True, timeout=600)
+            self.assertLess(time.monotonic() - started, 300)
+            self.assertEqual((run.returncode, run.stdout), (125, b""))
+            ran = re.search(rb"the guest's CPU made no progress ([\d.]+) s after QEMU started: "
+                            rb"the CPU ran on in the firmware's code between 0x\w+ and 0x\w+, "
+                            rb"most often at 0x\w+, for (\d+) s", run.stderr)
+            self.assertIsNotNone(ran, run.stderr)
+            # Twice --stuck after the last flash write, which comes within a minute.
+            self.assertGreaterEqual(int(ran.group(2)), 48)
+            self.assertEqual(processes.qemus(naming=store), [])
 
 
 if __name__ == "__main__":
