@@ -173,6 +173,8 @@ class Cluster(unittest.TestCase):
         self.assertLessEqual(booted, len(found["points"]) + 1 + 1)
         time.sleep(1)
         self.assertEqual([pid for pid in harnesses if alive(pid)], [])
+        # The run directory the killed worker could not remove went with a later run.
+        self.assertEqual(list(self.work.glob("power-cut-run.*")), [])
         self.executor.client.wait_for_workers(2, timeout=120)
 
     def test_a_point_that_kills_its_workers_ends_the_run(self):

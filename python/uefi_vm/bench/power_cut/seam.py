@@ -17,6 +17,7 @@ with the harness."""
 import hashlib
 import os
 import platform
+import shutil
 import socket
 import subprocess
 import sys
@@ -101,6 +102,34 @@ def _expand(argv: Sequence[str], run: Path, shared: Dict[str, Path]) -> List[str
     return words
 
 
+RUN_PREFIX = "power-cut-run."  # then the process id of the worker that made it, and a dot
+
+
+def remove_orphans(where: Optional[str] = None) -> List[str]:
+    """Removes the run directories left by processes that are gone (a worker killed during a
+    boot cannot remove its own); the names removed."""
+    removed = []
+    where = where or tempfile.gettempdir()
+    try:
+        names = os.listdir(where)
+    except OSError:
+        return removed
+    for name in names:
+        owner = name[len(RUN_PREFIX):].split(".", 1)[0]
+        if not name.startswith(RUN_PREFIX) or not owner.isdigit():
+            continue
+        try:
+            os.kill(int(owner), 0)
+            continue  # its process lives (or another has its number): left alone
+        except ProcessLookupError:
+            pass
+        except OSError:
+            continue
+        shutil.rmtree(os.path.join(where, name), ignore_errors=True)
+        removed.append(name)
+    return removed
+
+
 def run_harness(argv: Sequence[str], inputs: Dict[str, Tuple[bool, bytes]],
                 outputs: Sequence[str], shared: Dict[str, Tuple[bool, bytes]],
                 qemu: str = "qemu-system-x86_64", code: str = "", stdout: bool = False,
@@ -109,15 +138,19 @@ def run_harness(argv: Sequence[str], inputs: Dict[str, Tuple[bool, bytes]],
     standard output with STDOUT), the OUTPUTS that exist (files, packed: compressed with
     COMPRESS), and where it ran (with CODE, the shared file that is the firmware's code)."""
     places = _materialize(shared)
-    with tempfile.TemporaryDirectory(prefix="power-cut-run.") as directory:
+    remove_orphans()
+    with tempfile.TemporaryDirectory(prefix=f"{RUN_PREFIX}{os.getpid()}.") as directory:
         run = Path(directory)
         for name, packed in inputs.items():
             (run / name).parent.mkdir(parents=True, exist_ok=True)
             (run / name).write_bytes(unpack(packed))
+        # The harness's own scratch directory goes inside the run's, and goes with it.
+        environment = {**os.environ, "TMPDIR": str(run)}
         with open(run / ".stderr", "wb") as errors, open(run / ".stdout", "wb") as out:
             status = subprocess.run(_expand(argv, run, places), stdin=subprocess.DEVNULL,
                                     stdout=out if stdout else subprocess.DEVNULL, stderr=errors,
-                                    cwd=run, preexec_fn=die_with_parent).returncode
+                                    cwd=run, env=environment,
+                                    preexec_fn=die_with_parent).returncode
         found = {name: pack((run / name).read_bytes(), compress) for name in outputs
                  if (run / name).is_file()}
         where = describe_machine(qemu, places[code].read_bytes() if code in places else None)
