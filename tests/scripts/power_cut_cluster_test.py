@@ -51,6 +51,8 @@ class Cluster(unittest.TestCase):
     def setUpClass(cls):
         cls.work = Path(tempfile.mkdtemp(prefix="power-cut-cluster."))
         cls.started = []
+        # Runs even when the set-up fails half way (tearDownClass would not): nothing is left.
+        cls.addClassCleanup(cls.stop)
         port = free_port()
         cls.address = f"tcp://127.0.0.1:{port}"
         # A point that kills its worker twice is given up (Dask's default is three times).
@@ -77,6 +79,9 @@ class Cluster(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.executor.close()
+
+    @classmethod
+    def stop(cls):
         # Each process started here, with its group (a nanny's worker): by process id.
         for process in cls.started:
             with contextlib.suppress(ProcessLookupError):
