@@ -293,6 +293,19 @@ class Points(unittest.TestCase):
         # Two VMs at a time: two points a round, log3(94) + 1 rounds.
         self.assertLessEqual(len(refined["points"]), 2 + 2 * 6)
         self.assertNotIn("torn", refined)
+        # Where another run broke (--at-windows): booted too, and one past the writes is not.
+        run = self.work / "a.json"
+        run.write_text("progress\n" + json.dumps({"sweep": {"windows": [
+            {"first": 0, "last": 40, "outcome": "old"}, {"first": 41, "last": 50,
+                                                         "outcome": "lost"},
+            {"first": 93, "last": 95, "outcome": "brick"}]}}) + "\n")
+        self.bench.at = cli.broken_points(run)
+        self.assertEqual(self.bench.at, {"sweep": [41, 45, 50, 93, 94, 95]})
+        with contextlib.redirect_stderr(io.StringIO()):
+            found, _ = windows.sampled(self.bench, "sweep", start, log.ops, [0, 94], 0, final,
+                                       10, judge)
+        self.assertEqual([p["k"] for p in found["points"]], [0, 41, 45, 50, 93, 94])
+        self.bench.at = {}
         # Torn, refined: the sampled point's write and the edges of the windows, 92 and 93.
         self.bench.torn = bench.TornPlan(torn.parse("one"), 7)
         with contextlib.redirect_stderr(io.StringIO()):

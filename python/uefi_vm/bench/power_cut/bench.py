@@ -6,7 +6,7 @@ import shutil
 import threading
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import List, Optional, Tuple
+from typing import Dict, List, Optional, Tuple
 
 from ... import firmware as firmwares
 from ... import paths, text
@@ -46,6 +46,8 @@ class Bench:
     runs: int = 0  # boots and other runs so far
     lock: threading.Lock = field(default_factory=threading.Lock)
     torn: Optional[TornPlan] = None  # --torn: cut inside the points' writes too
+    # --at-windows: more points to boot, by kind (sweep, boot, reclaim), as k
+    at: Dict[str, List[int]] = field(default_factory=dict)
 
     @property
     def key(self) -> str:

@@ -66,6 +66,10 @@ def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
                              "changes first")
     parser.add_argument("--seed", type=int,
                         help="the random moments' and the torn bits' seed (default: the time)")
+    parser.add_argument("--at-windows", type=Path, metavar="A.json",
+                        help="also boot the first, middle and last point of each window where "
+                             "that earlier run broke the promise, in the same kinds: a fixed "
+                             "build booted where the other one broke")
     parser.add_argument("--keep", type=Path, metavar="DIR", help="keep every rebuilt store here")
     parser.add_argument("--jobs", type=int, metavar="N",
                         help="VMs at a time (1; with --scheduler, the workers' threads)")
@@ -108,7 +112,31 @@ def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
     elif found.setup or found.file:
         parser.error("--setup and --file go with --write")
     found.name = found.name or "SysPrepOrder"
+    found.at = {}
+    if found.at_windows is not None:
+        try:
+            found.at = broken_points(found.at_windows)
+        except (OSError, ValueError) as bad:
+            parser.error(f"--at-windows: {bad}")
     return found
+
+
+def broken_points(path: Path) -> Dict[str, List[int]]:
+    """The points of each kind of a run's JSON line (its last line) to boot again: the first,
+    the middle and the last k of every window that broke the promise."""
+    lines = path.read_text().splitlines()
+    if not lines:
+        raise ValueError(f"{path} is empty")
+    run = json.loads(lines[-1])
+    if not isinstance(run, dict):
+        raise ValueError(f"{path} is not a run's JSON line")
+    points: Dict[str, List[int]] = {}
+    for kind in ("sweep", "boot", "reclaim"):
+        for window in (run.get(kind) or {}).get("windows", []):
+            if window["outcome"] not in ("old", "new"):
+                first, last = window["first"], window["last"]
+                points.setdefault(kind, []).extend(sorted({first, (first + last) // 2, last}))
+    return points
 
 
 def make_bench(chosen: firmwares.Firmware, options: argparse.Namespace, work: Path,
@@ -123,6 +151,7 @@ def make_bench(chosen: firmwares.Firmware, options: argparse.Namespace, work: Pa
         made.guid = options.command.guid
     if options.modes:
         made.torn = TornPlan(options.modes, seed, options.torn_points)
+    made.at = options.at
     if options.scheduler:
         made.executor = connect(options.scheduler, made)
         # As many boots at a time as the workers have threads, unless --jobs says otherwise.

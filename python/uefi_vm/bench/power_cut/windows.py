@@ -103,6 +103,9 @@ def sampled(bench: Bench, kind: str, start: bytes, ops: Sequence[flashlog.Op],
     old and new VALUES say whether a corrupt value lies between them); the kind's points and
     windows (and torn cuts), and the reproducers."""
     describe = describer(start, ops, base, final)
+    # The points another run broke at (--at-windows), where this run's writes reach them.
+    more = [base + k for k in bench.at.get(kind, []) if 0 <= base + k <= len(ops)]
+    counts = sorted(set(counts) | set(more))
     points, reproducers = run_points(bench, kind, start, ops, counts, base, final, timeout,
                                      judge, known, describe)
     by_k = {point["k"]: point for point in points}
