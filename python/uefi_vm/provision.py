@@ -170,7 +170,12 @@ def build(root: Path, preset: str, machine_name: str, install: bool) -> Path:
     if not shutil.which("cmake"):
         raise Failure(f"cmake is missing: install it, or give {AS_ROOT}")
     steps = [["cmake", "--build", "--preset", preset, "-j", "2"]]
-    if not (root / "build" / preset / "CMakeCache.txt").exists():
+    made = root / "build" / preset
+    if not any((made / name).exists() for name in ("Makefile", "build.ninja")):
+        # Never configured, or a configure that failed (a compiler not installed yet): its cache
+        # would keep what it failed to find, so it goes.
+        (made / "CMakeCache.txt").unlink(missing_ok=True)
+        shutil.rmtree(made / "CMakeFiles", ignore_errors=True)
         note(f"building the tool (CMake preset {preset})")
         steps.insert(0, ["cmake", "--preset", preset])
     for step in steps:

@@ -479,6 +479,29 @@ class Shell(unittest.TestCase):
         self.assertEqual(shell.decode_redirected(shown), tool)
 
 
+class ToolBuild(unittest.TestCase):
+    def test_a_configure_that_failed_is_run_again_from_scratch(self):
+        # (files in the preset's directory, whether CMake configures first, the cache kept)
+        cases = [([], True, False),
+                 # A configure that stopped at a compiler not installed yet: no Makefile.
+                 (["CMakeCache.txt", "CMakeFiles/CMakeError.log"], True, False),
+                 (["CMakeCache.txt", "Makefile"], False, True)]
+        for files, configures, kept in cases:
+            with self.subTest(files=files), tempfile.TemporaryDirectory() as root, \
+                    unittest.mock.patch.object(provision.subprocess, "run") as run, \
+                    contextlib.redirect_stderr(io.StringIO()):
+                made = Path(root, "build", "linux-static")
+                for name in files:
+                    (made / name).parent.mkdir(parents=True, exist_ok=True)
+                    (made / name).write_text("")
+                run.return_value = subprocess.CompletedProcess([], 0, b"")
+                provision.build(Path(root), "linux-static", "x86_64", False)
+                steps = [call.args[0][:2] for call in run.call_args_list]
+                self.assertEqual(steps[0] == ["cmake", "--preset"], configures)
+                self.assertEqual(steps[-1], ["cmake", "--build"])
+                self.assertEqual((made / "CMakeCache.txt").exists(), kept)
+
+
 class SavedKeys(unittest.TestCase):
     def test_every_part_of_the_state_changes_the_key_and_a_stale_entry_is_not_restored(self):
         with tempfile.TemporaryDirectory() as work:
