@@ -295,16 +295,22 @@ class Points(unittest.TestCase):
         self.assertNotIn("torn", refined)
         # Where another run broke (--at-windows): booted too, and one past the writes is not.
         run = self.work / "a.json"
+        other = log.ops[40].line()  # write 41 here
         run.write_text("progress\n" + json.dumps({"sweep": {"windows": [
-            {"first": 0, "last": 40, "outcome": "old"}, {"first": 41, "last": 50,
-                                                         "outcome": "lost"},
+            {"first": 0, "last": 40, "outcome": "old"},
+            {"first": 41, "last": 50, "outcome": "lost", "bounds": [other, "W 0 00"]},
             {"first": 93, "last": 95, "outcome": "brick"}]}}) + "\n")
         self.bench.at = cli.broken_points(run)
-        self.assertEqual(self.bench.at, {"sweep": [41, 45, 50, 93, 94, 95]})
-        with contextlib.redirect_stderr(io.StringIO()):
+        self.assertEqual(sorted(self.bench.at["sweep"]), [41, 45, 50, 93, 94, 95])
+        said = io.StringIO()
+        with contextlib.redirect_stderr(said):
             found, _ = windows.sampled(self.bench, "sweep", start, log.ops, [0, 94], 0, final,
                                        10, judge)
         self.assertEqual([p["k"] for p in found["points"]], [0, 41, 45, 50, 93, 94])
+        # Write 50 here is not the one the other run had there: said, and booted all the same.
+        self.assertEqual(said.getvalue().count("their writes differ"), 1)
+        self.assertIn(f"k=50 is {log.ops[49].line()} here, W 0 00 in the other run",
+                      said.getvalue())
         self.bench.at = {}
         # Torn, refined: the sampled point's write and the edges of the windows, 92 and 93.
         self.bench.torn = bench.TornPlan(torn.parse("one"), 7)

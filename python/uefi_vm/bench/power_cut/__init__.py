@@ -6,8 +6,8 @@ SetVariable(), and that no other variable suffers?
                     [--sweep [every|fields]] [--update N]
                     [--setup CMD]... [--write CMD] [--file PATH]... [--refine]
                     [--boot N] [--reclaim N] [--cuts N] [--torn MODES [--torn-points N]]
-                    [--seed S] [--keep DIR] [--jobs N] [--scheduler ADDRESS] [--plot FILE]
-                    [--tool PATH]
+                    [--at-windows A.json] [--seed S] [--keep DIR] [--jobs N]
+                    [--scheduler ADDRESS] [--plot FILE] [--tool PATH]
     bench/power-cut --compare A.json B.json
 
 --firmware, --code and --factory are scripts/uefi-vm's: any edk2 firmware on flash, Debian's or

@@ -46,8 +46,9 @@ class Bench:
     runs: int = 0  # boots and other runs so far
     lock: threading.Lock = field(default_factory=threading.Lock)
     torn: Optional[TornPlan] = None  # --torn: cut inside the points' writes too
-    # --at-windows: more points to boot, by kind (sweep, boot, reclaim), as k
-    at: Dict[str, List[int]] = field(default_factory=dict)
+    # --at-windows: more points to boot, by kind (sweep, boot, reclaim): k, and the write the
+    # other run had there when it is a window's end
+    at: Dict[str, Dict[int, Optional[str]]] = field(default_factory=dict)
 
     @property
     def key(self) -> str:

@@ -121,21 +121,25 @@ def arguments(argv: Optional[List[str]]) -> argparse.Namespace:
     return found
 
 
-def broken_points(path: Path) -> Dict[str, List[int]]:
+def broken_points(path: Path) -> Dict[str, Dict[int, Optional[str]]]:
     """The points of each kind of a run's JSON line (its last line) to boot again: the first,
-    the middle and the last k of every window that broke the promise."""
+    the middle and the last k of every window that broke the promise, each end with the write
+    it was there (its log line), so that a run whose writes differ can say so."""
     lines = path.read_text().splitlines()
     if not lines:
         raise ValueError(f"{path} is empty")
     run = json.loads(lines[-1])
     if not isinstance(run, dict):
         raise ValueError(f"{path} is not a run's JSON line")
-    points: Dict[str, List[int]] = {}
+    points: Dict[str, Dict[int, Optional[str]]] = {}
     for kind in ("sweep", "boot", "reclaim"):
         for window in (run.get(kind) or {}).get("windows", []):
             if window["outcome"] not in ("old", "new"):
                 first, last = window["first"], window["last"]
-                points.setdefault(kind, []).extend(sorted({first, (first + last) // 2, last}))
+                ends = window.get("bounds") or [None, None]
+                chosen = points.setdefault(kind, {})
+                chosen.setdefault((first + last) // 2, None)
+                chosen.update({first: ends[0], last: ends[1]})
     return points
 
 

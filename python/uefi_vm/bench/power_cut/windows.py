@@ -103,9 +103,15 @@ def sampled(bench: Bench, kind: str, start: bytes, ops: Sequence[flashlog.Op],
     old and new VALUES say whether a corrupt value lies between them); the kind's points and
     windows (and torn cuts), and the reproducers."""
     describe = describer(start, ops, base, final)
-    # The points another run broke at (--at-windows), where this run's writes reach them.
-    more = [base + k for k in bench.at.get(kind, []) if 0 <= base + k <= len(ops)]
-    counts = sorted(set(counts) | set(more))
+    # The points another run broke at (--at-windows), where this run's writes reach them. Its k
+    # are this run's only where both made the same writes: a window's end that is another write
+    # here is named.
+    more = {k: line for k, line in bench.at.get(kind, {}).items() if 0 <= base + k <= len(ops)}
+    for k, line in sorted(more.items()):
+        if line and k > 0 and ops[base + k - 1].line() != line:
+            progress(f"{kind}: --at-windows: k={k} is {ops[base + k - 1].line()} here, {line} "
+                     "in the other run: their writes differ, and so do their k")
+    counts = sorted(set(counts) | {base + k for k in more})
     points, reproducers = run_points(bench, kind, start, ops, counts, base, final, timeout,
                                      judge, known, describe)
     by_k = {point["k"]: point for point in points}
