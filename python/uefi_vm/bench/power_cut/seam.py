@@ -105,29 +105,27 @@ def _expand(argv: Sequence[str], run: Path, shared: Dict[str, Path]) -> List[str
 RUN_PREFIX = "power-cut-run."  # then the process id of the worker that made it, and a dot
 
 
-def remove_orphans(where: Optional[str] = None) -> List[str]:
+def remove_orphans() -> None:
     """Removes the run directories left by processes that are gone (a worker killed during a
-    boot cannot remove its own); the names removed."""
-    removed = []
-    where = where or tempfile.gettempdir()
+    boot cannot remove its own)."""
+    where = tempfile.gettempdir()
     try:
         names = os.listdir(where)
     except OSError:
-        return removed
+        return
     for name in names:
+        if not name.startswith(RUN_PREFIX):
+            continue
         owner = name[len(RUN_PREFIX):].split(".", 1)[0]
-        if not name.startswith(RUN_PREFIX) or not owner.isdigit():
+        if not owner.isdigit():
             continue
         try:
             os.kill(int(owner), 0)
             continue  # its process lives (or another has its number): left alone
         except ProcessLookupError:
-            pass
+            shutil.rmtree(os.path.join(where, name), ignore_errors=True)
         except OSError:
             continue
-        shutil.rmtree(os.path.join(where, name), ignore_errors=True)
-        removed.append(name)
-    return removed
 
 
 def run_harness(argv: Sequence[str], inputs: Dict[str, Tuple[bool, bytes]],
