@@ -220,9 +220,44 @@ class Matrix(unittest.TestCase):
                 self.assertEqual(Path(work, "out", "ovmf", f"{kind}.json").read_text(),
                                  '{"failed": 0}\n')
 
+    def test_torn_runs_beside_the_whole_ones(self):
+        # Torn: each kind with points gets the tearing options and files of its own, cuts none;
+        # the whole writes' runs already there are neither used nor touched.
+        with tempfile.TemporaryDirectory() as work:
+            bench = Path(work, "bench")
+            bench.mkdir()
+            shutil.copy(self.MATRIX, bench / "power-cut-matrix")
+            (bench / "power-cut").write_text(
+                f"#!/bin/sh\necho \"$*\" >> {work}/runs\necho '{{\"failed\": 0}}'\n")
+            (bench / "power-cut").chmod(0o755)
+            for release in ("bookworm", "trixie"):
+                Path(work, "out", f"{release}:ovmf").mkdir(parents=True)
+                Path(work, "out", f"{release}:ovmf", "reclaim.json").write_text("whole\n")
+            done = subprocess.run([str(bench / "power-cut-matrix"), "--out", f"{work}/out",
+                                   "--kinds", "reclaim,cuts", "--torn", "some,part",
+                                   "--torn-points", "3", "bookworm:ovmf", "trixie:ovmf"],
+                                  capture_output=True, text=True)
+            self.assertEqual(done.returncode, 0, done.stderr)
+            runs = Path(work, "runs").read_text().splitlines()
+            self.assertEqual(len(runs), 3, runs)  # two reclaims, then their comparison
+            for line in runs[:2]:
+                self.assertIn("--reclaim 12 --refine --torn some,part --torn-points 3 --seed 7",
+                              line)
+            self.assertIn("cuts: its moments fall between writes, never torn", done.stderr)
+            for release in ("bookworm", "trixie"):
+                folder = Path(work, "out", f"{release}:ovmf")
+                self.assertEqual(sorted(p.name for p in folder.glob("*.json")),
+                                 ["reclaim-torn.json", "reclaim.json"])
+                self.assertEqual((folder / "reclaim.json").read_text(), "whole\n")
+            self.assertTrue(runs[2].startswith("--compare ") and
+                            runs[2].endswith("trixie:ovmf/reclaim-torn.json"), runs[2])
+            self.assertTrue(Path(work, "out", "compare", "ovmf-reclaim-torn.txt").exists())
+
     def test_mistakes(self):
         for wrong in ((), ("--kinds", "update-5", "ovmf"), ("--jobs",), ("--fast", "ovmf"),
-                      ("--cells", "0", "ovmf"), ("--cells", "two", "ovmf")):
+                      ("--cells", "0", "ovmf"), ("--cells", "two", "ovmf"),
+                      ("--torn", "all", "--torn-points", "0", "ovmf"),
+                      ("--seed", "-1", "ovmf")):
             with self.subTest(wrong=wrong):
                 done = self.matrix(*wrong)
                 self.assertEqual((done.returncode, done.stdout), (125, ""))
