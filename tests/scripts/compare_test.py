@@ -234,24 +234,25 @@ class Matrix(unittest.TestCase):
                 Path(work, "out", f"{release}:ovmf").mkdir(parents=True)
                 Path(work, "out", f"{release}:ovmf", "reclaim.json").write_text("whole\n")
             done = subprocess.run([str(bench / "power-cut-matrix"), "--out", f"{work}/out",
-                                   "--kinds", "reclaim,cuts", "--torn", "some,part",
+                                   "--kinds", "reclaim,update-4,cuts", "--torn", "some,part",
                                    "--torn-points", "3", "bookworm:ovmf", "trixie:ovmf"],
                                   capture_output=True, text=True)
             self.assertEqual(done.returncode, 0, done.stderr)
             runs = Path(work, "runs").read_text().splitlines()
-            self.assertEqual(len(runs), 3, runs)  # two reclaims, then their comparison
-            for line in runs[:2]:
-                self.assertIn("--reclaim 12 --refine --torn some,part --torn-points 3 --seed 7",
-                              line)
+            self.assertEqual(len(runs), 6, runs)  # two runs of two kinds, then two comparisons
+            for line in runs[:4]:
+                self.assertIn("--refine", line)
+                self.assertIn(" --torn some,part --torn-points 3 --seed 7", line)
             self.assertIn("cuts: its moments fall between writes, never torn", done.stderr)
             for release in ("bookworm", "trixie"):
                 folder = Path(work, "out", f"{release}:ovmf")
                 self.assertEqual(sorted(p.name for p in folder.glob("*.json")),
-                                 ["reclaim-torn.json", "reclaim.json"])
+                                 ["reclaim-torn.json", "reclaim.json", "update-4-torn.json"])
                 self.assertEqual((folder / "reclaim.json").read_text(), "whole\n")
-            self.assertTrue(runs[2].startswith("--compare ") and
-                            runs[2].endswith("trixie:ovmf/reclaim-torn.json"), runs[2])
-            self.assertTrue(Path(work, "out", "compare", "ovmf-reclaim-torn.txt").exists())
+            self.assertEqual(sorted(p.name for p in Path(work, "out", "compare").iterdir()),
+                             ["ovmf-reclaim-torn.txt", "ovmf-update-4-torn.txt"])
+            self.assertTrue(runs[4].startswith("--compare ") and
+                            runs[4].endswith("trixie:ovmf/reclaim-torn.json"), runs[4])
 
     def test_mistakes(self):
         for wrong in ((), ("--kinds", "update-5", "ovmf"), ("--jobs",), ("--fast", "ovmf"),
