@@ -173,6 +173,16 @@ class Matrix(unittest.TestCase):
     def matrix(self, *arguments):
         return subprocess.run([str(self.MATRIX), *arguments], capture_output=True, text=True)
 
+    def beside_stand_in(self, work: str, body: str) -> Path:
+        """The matrix copied into WORK/bench beside a stand-in bench/power-cut running BODY (sh);
+        the copy's path."""
+        bench = Path(work, "bench")
+        bench.mkdir()
+        shutil.copy(self.MATRIX, bench / "power-cut-matrix")
+        (bench / "power-cut").write_text("#!/bin/sh\n" + body)
+        (bench / "power-cut").chmod(0o755)
+        return bench / "power-cut-matrix"
+
     def test_releases_compared_from_kept_runs(self):
         for name, b, status in (("fixed", GOOD, 0), ("broken", FIXED, 1)):
             with self.subTest(name), tempfile.TemporaryDirectory() as out:
@@ -190,17 +200,12 @@ class Matrix(unittest.TestCase):
     def test_cells_at_a_time_with_the_scheduler_handed_on(self):
         # The matrix beside a stand-in bench/power-cut that notes its arguments and when it ran.
         with tempfile.TemporaryDirectory() as work:
-            bench = Path(work, "bench")
-            bench.mkdir()
-            shutil.copy(self.MATRIX, bench / "power-cut-matrix")
-            (bench / "power-cut").write_text(
-                "#!/bin/sh\n"
-                f"echo \"$(date +%s.%N) start $*\" >> {work}/runs\n"
+            matrix = self.beside_stand_in(
+                work, f"echo \"$(date +%s.%N) start $*\" >> {work}/runs\n"
                 "sleep 1\n"
                 f"echo \"$(date +%s.%N) end\" >> {work}/runs\n"
                 "echo '{\"failed\": 0}'\n")
-            (bench / "power-cut").chmod(0o755)
-            done = subprocess.run([str(bench / "power-cut-matrix"), "--out", f"{work}/out",
+            done = subprocess.run([str(matrix), "--out", f"{work}/out",
                                    "--kinds", "loop,boot,reclaim,cuts", "--cells", "2",
                                    "--scheduler", "tcp://127.0.0.1:8786", "ovmf"],
                                   capture_output=True, text=True)
@@ -224,16 +229,12 @@ class Matrix(unittest.TestCase):
         # Torn: each kind with points gets the tearing options and files of its own, cuts none;
         # the whole writes' runs already there are neither used nor touched.
         with tempfile.TemporaryDirectory() as work:
-            bench = Path(work, "bench")
-            bench.mkdir()
-            shutil.copy(self.MATRIX, bench / "power-cut-matrix")
-            (bench / "power-cut").write_text(
-                f"#!/bin/sh\necho \"$*\" >> {work}/runs\necho '{{\"failed\": 0}}'\n")
-            (bench / "power-cut").chmod(0o755)
+            matrix = self.beside_stand_in(
+                work, f"echo \"$*\" >> {work}/runs\necho '{{\"failed\": 0}}'\n")
             for release in ("bookworm", "trixie"):
                 Path(work, "out", f"{release}:ovmf").mkdir(parents=True)
                 Path(work, "out", f"{release}:ovmf", "reclaim.json").write_text("whole\n")
-            done = subprocess.run([str(bench / "power-cut-matrix"), "--out", f"{work}/out",
+            done = subprocess.run([str(matrix), "--out", f"{work}/out",
                                    "--kinds", "reclaim,update-4,cuts", "--torn", "some,part",
                                    "--torn-points", "3", "bookworm:ovmf", "trixie:ovmf"],
                                   capture_output=True, text=True)
